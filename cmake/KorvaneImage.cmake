@@ -1,0 +1,46 @@
+# The built-in firmware image: generated from an Intel HEX file at build time
+# by korvane_image_gen, which always runs on the build machine.
+
+if(CMAKE_CROSSCOMPILING)
+  include(ExternalProject)
+  set(_host_dir "${CMAKE_BINARY_DIR}/host-tools")
+  ExternalProject_Add(korvane_host_tools
+    SOURCE_DIR "${PROJECT_SOURCE_DIR}/tools/image_gen"
+    BINARY_DIR "${_host_dir}"
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS "${_host_dir}/korvane_image_gen")
+  set(KORVANE_IMAGE_GEN "${_host_dir}/korvane_image_gen")
+  set(KORVANE_IMAGE_GEN_DEPENDS korvane_host_tools "${KORVANE_IMAGE_GEN}")
+else()
+  add_subdirectory("${PROJECT_SOURCE_DIR}/tools/image_gen" "${CMAKE_BINARY_DIR}/tools/image_gen")
+  set(KORVANE_IMAGE_GEN "$<TARGET_FILE:korvane_image_gen>")
+  set(KORVANE_IMAGE_GEN_DEPENDS korvane_image_gen)
+endif()
+
+# korvane_add_image(NAME HEX_FILE): an object library NAME holding the image
+# tables generated from HEX_FILE. A faulty file stops the build with the
+# file and line named, and no table source is left behind.
+function(korvane_add_image name hex_file)
+  set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.cpp")
+  add_custom_command(
+    OUTPUT "${out}"
+    COMMAND "${KORVANE_IMAGE_GEN}" embed "${hex_file}" "${out}"
+    DEPENDS "${hex_file}" ${KORVANE_IMAGE_GEN_DEPENDS}
+    COMMENT "Generating image tables ${name} from ${hex_file}"
+    VERBATIM)
+  add_library(${name} OBJECT "${out}")
+  target_link_libraries(${name} PRIVATE korvane_common)
+  # Plain tables: optimising them only costs compile time.
+  set_source_files_properties("${out}" PROPERTIES COMPILE_OPTIONS "-O0;-g0")
+endfunction()
+
+# The placeholder stands in while the real 9.32 firmware is not at hand.
+set(KORVANE_PLACEHOLDER_HEX "${CMAKE_BINARY_DIR}/placeholder-firmware.hex")
+add_custom_command(
+  OUTPUT "${KORVANE_PLACEHOLDER_HEX}"
+  COMMAND "${KORVANE_IMAGE_GEN}" placeholder "${KORVANE_PLACEHOLDER_HEX}"
+  DEPENDS ${KORVANE_IMAGE_GEN_DEPENDS}
+  COMMENT "Generating the placeholder firmware image"
+  VERBATIM)

@@ -1,0 +1,48 @@
+// Progress and failure output and the conversion of pauses; the platform's
+// sleep and system error text live in their own files.
+#include "console/console.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+void log_progress(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stdout, format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+void fail_and_hold(const char *format, ...) {
+  // A low-level reason may still sit unflushed in standard output. Show it
+  // now, ahead of the failure message, rather than only when the process
+  // ends: the user reads the window during the hold and may close it.
+  std::fflush(stdout);
+
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  // Standard error can be buffered when redirected (some C runtimes do so);
+  // the message must be readable for the whole hold, not only after it.
+  std::fflush(stderr);
+
+  pause_seconds(HOLD_SECONDS);
+  std::exit(1);
+}
+
+milliseconds pause_milliseconds(double seconds) {
+  const double total = seconds * 1000.0;
+  // Negative and NaN times are outside the domain and converting them, or
+  // anything beyond 64 bits, would be undefined: such a pause is no pause.
+  if (!(total >= 0.0 && total < 9223372036854775808.0)) {
+    return 0;
+  }
+  // Truncate toward zero to 64 bits, then hand on the low 32 bits.
+  return static_cast<milliseconds>(static_cast<std::uint64_t>(static_cast<std::int64_t>(total)));
+}
+
+void pause_seconds(double seconds) { sleep_milliseconds(pause_milliseconds(seconds)); }

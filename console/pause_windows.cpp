@@ -1,0 +1,6 @@
+// The platform's sleep on Windows.
+#include "console/console.h"
+
+#include <windows.h>
+
+void sleep_milliseconds(milliseconds ms) { Sleep(ms); }
