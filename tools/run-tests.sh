@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/setup-debian.sh
+
+for preset in linux linux-asan windows-i686; do
+  echo "== $preset =="
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
