@@ -1,0 +1,24 @@
+// Runs code or a command in a child process and collects what it printed and
+// how it ended, so tests can check the program's output byte for byte.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct ChildResult {
+  std::string out;      // standard output
+  std::string err;      // standard error
+  int exit_status = -1; // exit status, or -1 when ended by a signal
+  int signal = 0;       // the ending signal, or 0
+};
+
+// Runs body in a forked child with standard output and standard error sent to
+// files; the child exits with body's result (body may call exit itself).
+ChildResult run_in_child(const std::function<int()> &body);
+
+// Runs argv[0] (searched in PATH) with argv, standard input from /dev/null.
+ChildResult run_command(const std::vector<std::string> &argv);
+
+// Reads a whole file; empty when it cannot be read.
+std::string read_file(const std::string &path);
