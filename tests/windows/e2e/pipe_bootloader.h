@@ -1,0 +1,87 @@
+// A simulated bootloader behind one named pipe, for the Windows updater under
+// Wine: it plays one HID interface whose device path is the pipe. Every new
+// connection first gets the interface's identity (its HID attributes), then
+// each message is taken as one output report and checked. Faults can be
+// injected at a chosen report.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pipe_identity.h"
+
+enum class PipeFault {
+  none,
+  // Report N is never taken: its write stays pending.
+  stall,
+  // The connection is broken while report N is being written.
+  broken_connection,
+  // Report N is taken only after a delay.
+  slow_accept,
+};
+
+struct PipeBehaviour {
+  PipeFault fault = PipeFault::none;
+  // 1-based number of the report the fault hits.
+  int fault_report = 0;
+  // For slow_accept: how long report N waits.
+  DWORD accept_delay_ms = 0;
+};
+
+// What the updater did to one simulated interface.
+struct PipeRecord {
+  int connections = 0;
+  bool identity_taken = false;
+  bool closed_by_client = false;
+  bool fault_injected = false;
+  // Every message received, whole, in order.
+  std::vector<std::vector<std::uint8_t>> reports;
+  // GetTickCount64 when each report was taken.
+  std::vector<ULONGLONG> report_ticks;
+  // Anything that went wrong on the simulator's side of the pipe.
+  std::vector<std::string> pipe_errors;
+};
+
+class PipeBootloader {
+public:
+  // Creates the pipe at once, so the interface exists before the updater
+  // looks for it, and serves it on a thread of its own.
+  PipeBootloader(std::string pipe_path, PipeIdentity identity, PipeBehaviour behaviour = {});
+  ~PipeBootloader();
+  PipeBootloader(const PipeBootloader &) = delete;
+  PipeBootloader &operator=(const PipeBootloader &) = delete;
+
+  const std::string &path() const { return path_; }
+  bool created() const { return pipe_ != INVALID_HANDLE_VALUE; }
+
+  // Waits until the client has closed its end or the simulator has given up
+  // on the connection (after a broken connection); false on time-out.
+  bool wait_until_done(DWORD timeout_ms) const;
+
+  PipeRecord record() const;
+
+private:
+  void serve();
+  bool wait_for(OVERLAPPED &request, DWORD *transferred);
+  bool send_identity();
+  bool report_pending();
+  DWORD read_message(std::vector<std::uint8_t> &message);
+  void read_reports();
+  void take_report(const std::vector<std::uint8_t> &message);
+  void note_error(const std::string &what);
+
+  std::string path_;
+  PipeIdentity identity_;
+  PipeBehaviour behaviour_;
+  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+  HANDLE stop_ = nullptr;
+  HANDLE done_ = nullptr;
+  mutable std::mutex mutex_;
+  PipeRecord record_;
+  std::thread server_;
+};
