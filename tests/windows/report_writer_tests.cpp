@@ -16,6 +16,28 @@
 #include "hid/hid_writer_windows.h"
 #include "windows_test_support.h"
 
+// Windows may finish cancelling a request only some time after CancelIo has
+// returned; Wine's pipes finish at once. So the tests take the place of the
+// writer's CancelIo import, and can have the cancellation land late.
+static DWORD cancel_delay_ms = 0; // 0: cancel at once, like the real call
+static std::thread late_cancel;
+
+static BOOL WINAPI cancel_io_for_tests(HANDLE device) {
+  if (cancel_delay_ms == 0) {
+    const FARPROC real = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIo");
+    return reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(reinterpret_cast<void (*)()>(real))(device);
+  }
+  late_cancel = std::thread([device, delay = cancel_delay_ms] {
+    Sleep(delay);
+    CancelIoEx(device, nullptr); // from another thread: CancelIo would not reach the writer's request
+  });
+  return TRUE;
+}
+
+// The import slot the linker would otherwise fill from kernel32.
+extern "C" BOOL(WINAPI *cancel_io_import)(HANDLE) __asm__("__imp__CancelIo@4");
+BOOL(WINAPI *cancel_io_import)(HANDLE) = cancel_io_for_tests;
+
 namespace {
 
 // A pipe's buffer large enough for a whole report lets a write complete at
@@ -158,28 +180,36 @@ TEST_F(ReportWriter, RefusesAnOversizedPayloadAfterThePauseWithoutWriting) {
 }
 
 TEST_F(ReportWriter, TimesOutOnAPeerThatNeverReadsAndLeavesNoRequestPending) {
-  PipeDevice pipe(NO_BUFFER);
-  ASSERT_TRUE(pipe.ready());
-  const auto payload = payload_of(1088);
+  for (const DWORD delay : {DWORD{0}, DWORD{300}}) {
+    SCOPED_TRACE(delay == 0 ? "cancellation at once" : "cancellation landing late");
+    reset_recorded_pauses();
+    PipeDevice pipe(NO_BUFFER);
+    ASSERT_TRUE(pipe.ready());
+    const auto payload = payload_of(1088);
 
-  current_device = pipe.device();
-  StdoutCapture output;
-  const auto start = std::chrono::steady_clock::now();
-  const bool sent = bootloader_send(payload.data(), size_of(payload), 0.25);
-  const auto took = std::chrono::steady_clock::now() - start;
+    cancel_delay_ms = delay;
+    current_device = pipe.device();
+    StdoutCapture output;
+    const auto start = std::chrono::steady_clock::now();
+    const bool sent = bootloader_send(payload.data(), size_of(payload), 0.25);
+    const auto took = std::chrono::steady_clock::now() - start;
+    // The request ended before the call returned: its event is signalled. Had
+    // the call returned early, the system would still be reading the buffer
+    // on its stack.
+    const DWORD request_state = WaitForSingleObject(write_event, 0);
+    cancel_delay_ms = 0;
+    if (late_cancel.joinable()) late_cancel.join();
 
-  EXPECT_FALSE(sent);
-  EXPECT_EQ(output.finish(), "Timed out writing to device.\n");
-  EXPECT_EQ(recorded_pauses, std::vector<milliseconds>{250});
-  // 250 ms pause, then a 250 ms wait: a wait that ended at once, or never
-  // ended, is a fault.
-  EXPECT_GE(took, std::chrono::milliseconds(450));
-  EXPECT_LT(took, std::chrono::seconds(10));
-
-  // The request ended before the call returned: its event is signalled, and
-  // the stack buffer it pointed at never reaches the peer.
-  EXPECT_EQ(WaitForSingleObject(write_event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(pipe.read_message(300), std::nullopt);
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(output.finish(), "Timed out writing to device.\n");
+    EXPECT_EQ(recorded_pauses, std::vector<milliseconds>{250});
+    // 250 ms pause, then a 250 ms wait: a wait that ended at once, or never
+    // ended, is a fault.
+    EXPECT_GE(took, std::chrono::milliseconds(450));
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_EQ(request_state, WAIT_OBJECT_0);
+    EXPECT_EQ(pipe.read_message(300), std::nullopt) << "the cancelled report still reached the peer";
+  }
 }
 
 TEST_F(ReportWriter, NamesTheSystemErrorWhenThePeerGoesAwayMidWrite) {
