@@ -15,7 +15,9 @@ constexpr DWORD READ_BUFFER = 8 * 1024;
 // How long a fault waits for the report it hits to be under way.
 constexpr DWORD PENDING_REPORT_WAIT_MS = 20000;
 
-std::string error_text(const char *what) { return std::string(what) + " failed, error " + std::to_string(GetLastError()); }
+std::string error_text(const char *what) {
+  return std::string(what) + " failed, error " + std::to_string(GetLastError());
+}
 
 } // namespace
 

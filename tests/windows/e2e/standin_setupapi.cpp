@@ -90,8 +90,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *class_guid, PCSTR enumerator, H
   return set;
 }
 
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device, const GUID *class_guid,
-                                        DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device, const GUID *class_guid, DWORD index,
+                                        PSP_DEVICE_INTERFACE_DATA data) {
   call_log("SetupDiEnumDeviceInterfaces index=%lu cbSize=%lu", static_cast<unsigned long>(index),
            data ? static_cast<unsigned long>(data->cbSize) : 0UL);
   InterfaceSet *set = live_set(handle);

@@ -49,8 +49,8 @@ UpdaterProcess::UpdaterProcess(const std::vector<std::string> &interface_paths, 
   }
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-  const HANDLE nothing_in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                        OPEN_EXISTING, 0, nullptr);
+  const HANDLE nothing_in =
+      CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
 
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -62,9 +62,21 @@ UpdaterProcess::UpdaterProcess(const std::vector<std::string> &interface_paths, 
   const std::string updater = program_folder() + "korvane_updater.exe";
   std::string command_line = "\"" + updater + "\"";
   std::vector<char> environment = child_environment(interface_paths, call_log);
-  if (CreateProcessA(updater.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, environment.data(), nullptr,
-                     &startup, &started)) {
+  // The updater holds for ten minutes after every run: should this test
+  // program end without killing it, closing the job ends it too.
+  job_ = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job_ != nullptr) {
+    SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
+  if (CreateProcessA(updater.c_str(), &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, environment.data(),
+                     nullptr, &startup, &started)) {
     process_ = started.hProcess;
+    if (job_ != nullptr) {
+      AssignProcessToJobObject(job_, process_);
+    }
+    ResumeThread(started.hThread);
     CloseHandle(started.hThread);
   }
   // The child holds its own copies; the readers see the end of each stream
@@ -92,8 +104,8 @@ void UpdaterProcess::collect(HANDLE stream, StreamCapture *capture) {
   CloseHandle(stream);
 }
 
-bool UpdaterProcess::wait_for_output(
-    const std::function<bool(const std::string &out, const std::string &err)> &done, DWORD timeout_ms) const {
+bool UpdaterProcess::wait_for_output(const std::function<bool(const std::string &out, const std::string &err)> &done,
+                                     DWORD timeout_ms) const {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   for (;;) {
     {
@@ -109,9 +121,7 @@ bool UpdaterProcess::wait_for_output(
   }
 }
 
-bool UpdaterProcess::running() const {
-  return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
+bool UpdaterProcess::running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 void UpdaterProcess::kill() {
   if (process_ != nullptr) {
@@ -125,6 +135,10 @@ void UpdaterProcess::kill() {
   }
   if (err_reader_.joinable()) {
     err_reader_.join();
+  }
+  if (job_ != nullptr) {
+    CloseHandle(job_);
+    job_ = nullptr;
   }
 }
 

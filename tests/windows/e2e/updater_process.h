@@ -1,6 +1,9 @@
 // The updater, as built, run as a child process with the stand-in system
 // libraries beside it loaded in place of the system's, and its standard
-// output and standard error collected as they arrive.
+// output and standard error collected as they arrive. Wine loads the
+// stand-ins only when the test program itself was started with
+// WINEDLLOVERRIDES naming them native first: a new process takes its DLL
+// load order from the environment Wine was started with.
 #pragma once
 
 #include <windows.h>
@@ -44,6 +47,7 @@ public:
 private:
   void collect(HANDLE stream, StreamCapture *capture);
 
+  HANDLE job_ = nullptr;
   HANDLE process_ = nullptr;
   mutable std::mutex mutex_;
   StreamCapture out_;

@@ -50,8 +50,8 @@ std::string temporary_file(const char *kind) {
 
 std::vector<std::string> lines_of_file(const std::string &path) {
   std::vector<std::string> lines;
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return lines;
   }
@@ -77,8 +77,23 @@ int count_lines_starting(const std::vector<std::string> &lines, const std::strin
   return count;
 }
 
+// Milliseconds between the arrival of out.text[from] and out.text[to].
+long long milliseconds_between(const StreamCapture &out, std::size_t from, std::size_t to) {
+  if (to >= out.ticks.size() || from > to) {
+    return -1;
+  }
+  return static_cast<long long>(out.ticks[to] - out.ticks[from]);
+}
+
 class WindowsUpdate : public testing::Test {
 protected:
+  void SetUp() override {
+    char overrides[512] = "";
+    GetEnvironmentVariableA("WINEDLLOVERRIDES", overrides, sizeof overrides);
+    ASSERT_NE(std::string(overrides).find("setupapi,hid=n,b"), std::string::npos)
+        << "run under Wine with WINEDLLOVERRIDES=setupapi,hid=n,b, or the updater uses Wine's own libraries";
+  }
+
   void TearDown() override {
     if (updater) {
       updater->kill();
@@ -87,6 +102,9 @@ protected:
       DeleteFileA(call_log.c_str());
     }
   }
+
+  // An interface whose device path nothing serves, so it cannot be opened.
+  void add_absent_interface() { paths.push_back(pipe_path("absent")); }
 
   PipeBootloader &add_interface(const char *kind, PipeIdentity identity, PipeBehaviour behaviour = {}) {
     interfaces.push_back(std::make_unique<PipeBootloader>(pipe_path(kind), identity, behaviour));
@@ -114,6 +132,8 @@ protected:
     EXPECT_TRUE(updater->running());
   }
 
+  int logged_calls(const std::string &start) { return count_lines_starting(lines_of_file(call_log), start); }
+
   std::string call_log = temporary_file("calls");
   std::vector<std::unique_ptr<PipeBootloader>> interfaces;
   std::vector<std::string> paths;
@@ -137,6 +157,99 @@ TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageAndHoldsTheWindowOpen) {
   EXPECT_TRUE(record.closed_by_client) << "the device is released before the closing messages";
   EXPECT_EQ(record.reports.size(), SHIPPED_BLOCKS);
   EXPECT_TRUE(record.pipe_errors.empty()) << record.pipe_errors.front();
+  expect_holding();
+}
+
+TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOtherDevices) {
+  add_absent_interface();
+  PipeBootloader &other_product = add_interface("other-product", OTHER_PRODUCT);
+  // The first report may take up to three seconds to be taken.
+  PipeBootloader &first = add_interface("first", BOOTLOADER, {PipeFault::slow_accept, 1, 1500});
+  PipeBootloader &second = add_interface("second", BOOTLOADER);
+  start_updater();
+
+  ASSERT_TRUE(updater->wait_for_output(
+      [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
+      FULL_UPDATE_WAIT_MS))
+      << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
+  ASSERT_TRUE(first.wait_until_done(10000));
+  EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
+  EXPECT_EQ(updater->err().text, "");
+
+  const PipeRecord tested = other_product.record();
+  EXPECT_EQ(tested.connections, 1);
+  EXPECT_TRUE(tested.identity_taken);
+  EXPECT_TRUE(tested.closed_by_client);
+  EXPECT_TRUE(tested.reports.empty());
+
+  const PipeRecord written = first.record();
+  EXPECT_TRUE(written.fault_injected);
+  EXPECT_EQ(written.reports.size(), SHIPPED_BLOCKS);
+  EXPECT_TRUE(written.closed_by_client);
+
+  EXPECT_EQ(second.record().connections, 0);
+
+  // One search: the set is built with the present HID interfaces, walked up
+  // to the match, and destroyed; attributes are read for the two interfaces
+  // that could be opened.
+  EXPECT_EQ(logged_calls("SetupDiGetClassDevsA hid_class=1 enumerator=none flags=0x12"), 1);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=2 cbSize=28"), 1);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=3"), 0);
+  EXPECT_EQ(logged_calls("HidD_GetAttributes VendorID="), 2);
+  EXPECT_EQ(logged_calls("SetupDiDestroyDeviceInfoList"), 1);
+  expect_holding();
+}
+
+TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {
+  PipeBootloader &bootloader = add_interface("stalling", BOOTLOADER, {PipeFault::stall, 1});
+  start_updater();
+  wait_for_failure();
+
+  const StreamCapture out = updater->out();
+  EXPECT_EQ(out.text, START + "." + "Timed out writing to device.\r\n");
+  EXPECT_EQ(updater->err().text, WRITE_FAILURE);
+  // The pause ahead of the write, then the first report's time-out.
+  const long long waited = milliseconds_between(out, START.size(), START.size() + 1);
+  EXPECT_GE(waited, 3150);
+  EXPECT_LE(waited, 3250 + 2000);
+  EXPECT_TRUE(bootloader.record().fault_injected);
+  EXPECT_TRUE(bootloader.record().reports.empty());
+  expect_holding();
+}
+
+TEST_F(WindowsUpdate, GivesUpWhenALaterReportIsNotTakenWithinAQuarterSecond) {
+  PipeBootloader &bootloader = add_interface("slow", BOOTLOADER, {PipeFault::slow_accept, 2, 1500});
+  start_updater();
+  wait_for_failure();
+
+  const StreamCapture out = updater->out();
+  EXPECT_EQ(out.text, START + ".." + "Timed out writing to device.\r\n");
+  EXPECT_EQ(updater->err().text, WRITE_FAILURE);
+  const long long waited = milliseconds_between(out, START.size() + 1, START.size() + 2);
+  EXPECT_GE(waited, 400);
+  EXPECT_LE(waited, 500 + 1000);
+  EXPECT_EQ(bootloader.record().reports.size(), 1u);
+  expect_holding();
+}
+
+TEST_F(WindowsUpdate, NamesTheSystemErrorWhenTheConnectionBreaksDuringAWrite) {
+  PipeBootloader &bootloader = add_interface("breaking", BOOTLOADER, {PipeFault::broken_connection, 10});
+  start_updater();
+  wait_for_failure();
+
+  const std::string out = updater->out().text;
+  const std::string written = START + std::string(10, '.') + "err 109: ";
+  ASSERT_EQ(out.substr(0, written.size()), written) << out;
+  // The system's one-line text for the error, as it gives it, then the
+  // line break; nothing after it, as no further block is tried.
+  const std::string system_text = out.substr(written.size());
+  const std::string text_line = system_text.substr(0, system_text.find_last_not_of("\r\n") + 1);
+  EXPECT_FALSE(text_line.empty());
+  EXPECT_EQ(text_line.find_first_of("\r\n"), std::string::npos) << system_text;
+  EXPECT_TRUE(ends_with(system_text, "\r\n"));
+  EXPECT_EQ(updater->err().text, WRITE_FAILURE);
+  EXPECT_TRUE(bootloader.record().fault_injected);
+  EXPECT_EQ(bootloader.record().reports.size(), 9u);
   expect_holding();
 }
 
