@@ -21,8 +21,9 @@ std::string error_text(const char *what) {
 
 } // namespace
 
-PipeBootloader::PipeBootloader(std::string pipe_path, PipeIdentity identity, PipeBehaviour behaviour)
-    : path_(std::move(pipe_path)), identity_(identity), behaviour_(behaviour) {
+PipeBootloader::PipeBootloader(std::string pipe_path, PipeIdentity identity, const ExpectedUpdate &expected,
+                               PipeBehaviour behaviour)
+    : path_(std::move(pipe_path)), identity_(identity), behaviour_(behaviour), expected_(expected) {
   const DWORD buffer = behaviour_.fault == PipeFault::none ? ROOMY_BUFFER : NO_BUFFER;
   pipe_ = CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, buffer, buffer, 0, nullptr);
@@ -201,6 +202,9 @@ void PipeBootloader::read_reports() {
       if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
         std::lock_guard<std::mutex> lock(mutex_);
         record_.closed_by_client = true;
+        record_.memory_matches = checker_.compare(expected_);
+        record_.memory_compared = true;
+        record_.check_fault = checker_.fault();
       } else if (error != ERROR_OPERATION_ABORTED) {
         note_error("report read failed, error " + std::to_string(error));
       }
@@ -212,6 +216,8 @@ void PipeBootloader::read_reports() {
 
 void PipeBootloader::take_report(const std::vector<std::uint8_t> &message) {
   std::lock_guard<std::mutex> lock(mutex_);
+  checker_.receive(message.data(), message.size(), true);
+  record_.check_fault = checker_.fault();
   record_.reports.push_back(message);
   record_.report_ticks.push_back(GetTickCount64());
 }

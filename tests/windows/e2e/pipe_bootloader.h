@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pipe_identity.h"
+#include "report_check.h"
 
 enum class PipeFault {
   none,
@@ -43,6 +44,13 @@ struct PipeRecord {
   std::vector<std::vector<std::uint8_t>> reports;
   // GetTickCount64 when each report was taken.
   std::vector<ULONGLONG> report_ticks;
+  // The first report that broke the protocol, or after the client closed
+  // its end, the first difference between the rebuilt memory and the image;
+  // empty when all is well.
+  std::string check_fault;
+  // Set once the client has closed its end and the memory was compared.
+  bool memory_compared = false;
+  bool memory_matches = false;
   // Anything that went wrong on the simulator's side of the pipe.
   std::vector<std::string> pipe_errors;
 };
@@ -50,8 +58,11 @@ struct PipeRecord {
 class PipeBootloader {
 public:
   // Creates the pipe at once, so the interface exists before the updater
-  // looks for it, and serves it on a thread of its own.
-  PipeBootloader(std::string pipe_path, PipeIdentity identity, PipeBehaviour behaviour = {});
+  // looks for it, and serves it on a thread of its own. Every report is
+  // checked; once the client closes its end, the memory the reports built
+  // is compared with what a correct update of the image leaves.
+  PipeBootloader(std::string pipe_path, PipeIdentity identity, const ExpectedUpdate &expected,
+                 PipeBehaviour behaviour = {});
   ~PipeBootloader();
   PipeBootloader(const PipeBootloader &) = delete;
   PipeBootloader &operator=(const PipeBootloader &) = delete;
@@ -78,6 +89,8 @@ private:
   std::string path_;
   PipeIdentity identity_;
   PipeBehaviour behaviour_;
+  const ExpectedUpdate &expected_;
+  ReportChecker checker_;
   HANDLE pipe_ = INVALID_HANDLE_VALUE;
   HANDLE stop_ = nullptr;
   HANDLE done_ = nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "intel_hex.h"
 #include "pipe_bootloader.h"
 #include "updater_process.h"
 
@@ -77,6 +78,28 @@ int count_lines_starting(const std::vector<std::string> &lines, const std::strin
   return count;
 }
 
+// What a correct update with the image the updater embeds leaves in the
+// device's memory; read once, from the copy beside the test program.
+const ExpectedUpdate &embedded_update() {
+  static const ExpectedUpdate expected = [] {
+    SparseImage image;
+    HexFault fault;
+    const std::string path = program_folder() + "embedded-firmware.hex";
+    if (!read_intel_hex_file(path, bootloader_device::IMAGE_CAPACITY, image, fault)) {
+      ADD_FAILURE() << path << " line " << fault.line << ": " << fault.message;
+    }
+    return expected_update(image);
+  }();
+  return expected;
+}
+
+// The device memory was rebuilt from the reports and matches the image.
+void expect_programmed(const PipeRecord &record) {
+  EXPECT_EQ(record.check_fault, "");
+  EXPECT_TRUE(record.memory_compared);
+  EXPECT_TRUE(record.memory_matches);
+}
+
 // Milliseconds between the arrival of out.text[from] and out.text[to].
 long long milliseconds_between(const StreamCapture &out, std::size_t from, std::size_t to) {
   if (to >= out.ticks.size() || from > to) {
@@ -107,7 +130,7 @@ protected:
   void add_absent_interface() { paths.push_back(pipe_path("absent")); }
 
   PipeBootloader &add_interface(const char *kind, PipeIdentity identity, PipeBehaviour behaviour = {}) {
-    interfaces.push_back(std::make_unique<PipeBootloader>(pipe_path(kind), identity, behaviour));
+    interfaces.push_back(std::make_unique<PipeBootloader>(pipe_path(kind), identity, embedded_update(), behaviour));
     EXPECT_TRUE(interfaces.back()->created()) << interfaces.back()->record().pipe_errors.front();
     paths.push_back(interfaces.back()->path());
     return *interfaces.back();
@@ -156,6 +179,7 @@ TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageAndHoldsTheWindowOpen) {
   EXPECT_EQ(record.connections, 1);
   EXPECT_TRUE(record.closed_by_client) << "the device is released before the closing messages";
   EXPECT_EQ(record.reports.size(), SHIPPED_BLOCKS);
+  expect_programmed(record);
   EXPECT_TRUE(record.pipe_errors.empty()) << record.pipe_errors.front();
   expect_holding();
 }
@@ -185,6 +209,7 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
   const PipeRecord written = first.record();
   EXPECT_TRUE(written.fault_injected);
   EXPECT_EQ(written.reports.size(), SHIPPED_BLOCKS);
+  expect_programmed(written);
   EXPECT_TRUE(written.closed_by_client);
 
   EXPECT_EQ(second.record().connections, 0);
@@ -248,8 +273,10 @@ TEST_F(WindowsUpdate, NamesTheSystemErrorWhenTheConnectionBreaksDuringAWrite) {
   EXPECT_EQ(text_line.find_first_of("\r\n"), std::string::npos) << system_text;
   EXPECT_TRUE(ends_with(system_text, "\r\n"));
   EXPECT_EQ(updater->err().text, WRITE_FAILURE);
-  EXPECT_TRUE(bootloader.record().fault_injected);
-  EXPECT_EQ(bootloader.record().reports.size(), 9u);
+  const PipeRecord record = bootloader.record();
+  EXPECT_TRUE(record.fault_injected);
+  EXPECT_EQ(record.reports.size(), 9u);
+  EXPECT_EQ(record.check_fault, "");
   expect_holding();
 }
 
