@@ -54,9 +54,12 @@ report_write *new_report_write() {
   report_write *job = static_cast<report_write *>(std::calloc(1, sizeof(report_write)));
   if (job == nullptr) return nullptr;
   pthread_condattr_t attributes;
-  bool ready = pthread_condattr_init(&attributes) == 0;
-  ready = ready && pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
-          pthread_cond_init(&job->finished_signal, &attributes) == 0;
+  if (pthread_condattr_init(&attributes) != 0) {
+    std::free(job);
+    return nullptr;
+  }
+  const bool ready = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+                     pthread_cond_init(&job->finished_signal, &attributes) == 0;
   pthread_condattr_destroy(&attributes);
   if (!ready) {
     std::free(job);
@@ -114,7 +117,7 @@ enum wait_outcome { WAIT_FINISHED, WAIT_TIMED_OUT, WAIT_FAILED };
 // Waits at most timeout_ms for the helper. On any outcome but WAIT_FINISHED
 // the job is left to the helper, which frees it once its write returns.
 wait_outcome wait_for_helper(report_write *job, milliseconds timeout_ms) {
-  timespec deadline;
+  timespec deadline{};
   const bool have_deadline = clock_gettime(CLOCK_MONOTONIC, &deadline) == 0;
   deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
   deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;

@@ -8,7 +8,6 @@
 #include <set>
 #include <string>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "hid/bootloader_link.h"
@@ -69,17 +68,10 @@ protected:
     return names;
   }
 
-  // The name of the node a descriptor refers to, found by its inode.
-  std::string node_of(int fd) {
-    struct stat held {};
-    fstat(fd, &held);
-    for (const auto &entry : fs::directory_iterator(node_dir)) {
-      struct stat candidate {};
-      if (stat(entry.path().c_str(), &candidate) == 0 && candidate.st_ino == held.st_ino) {
-        return entry.path().filename();
-      }
-    }
-    return "";
+  // The name of the node a descriptor refers to: each node holds its name.
+  static std::string node_of(int fd) {
+    char name[64] = {};
+    return pread(fd, name, sizeof name - 1, 0) > 0 ? name : "";
   }
 };
 
