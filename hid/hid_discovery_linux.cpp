@@ -22,7 +22,7 @@ constexpr std::size_t HID_ID_KEY_LENGTH = sizeof HID_ID_KEY - 1;
 constexpr std::size_t HIDRAW_NUMBER_DIGITS_MAX = 9;
 // A uevent file is at most a page; a longer one is not the kernel's.
 constexpr std::size_t UEVENT_SIZE_MAX = 4096;
-constexpr std::size_t HEX_FIELD_DIGITS_MAX = 8;
+constexpr long HEX_FIELD_DIGITS_MAX = 8;
 
 // N of an entry named hidrawN, in the kernel's spelling (decimal, no leading
 // zeros); -1 for any other name.
@@ -60,21 +60,22 @@ int hex_digit_value(char c) {
   return -1;
 }
 
-// Reads 1 to 8 hex digits at *cursor, ending at terminator; moves past it.
-bool parse_hex_field(const char **cursor, const char *end, char terminator, std::uint32_t *value) {
+// Reads 1 to 8 hex digits from *cursor up to the next ':' or the end.
+bool parse_hex_field(const char **cursor, const char *end, std::uint32_t *value) {
   const char *p = *cursor;
   std::uint32_t result = 0;
-  std::size_t digits = 0;
-  for (; p < end && *p != terminator; ++p, ++digits) {
+  for (; p < end && *p != ':'; ++p) {
     const int digit = hex_digit_value(*p);
-    if (digit < 0 || digits == HEX_FIELD_DIGITS_MAX) return false;
+    if (digit < 0 || p - *cursor == HEX_FIELD_DIGITS_MAX) return false;
     result = result * 16 + static_cast<std::uint32_t>(digit);
   }
-  if (digits == 0 || (p < end ? *p != terminator : terminator != '\n')) return false;
-  *cursor = p < end ? p + 1 : p;
+  if (p == *cursor) return false;
+  *cursor = p;
   *value = result;
   return true;
 }
+
+bool skip_colon(const char **cursor, const char *end) { return *cursor < end && *(*cursor)++ == ':'; }
 
 // Vendor and product from the first HID_ID=bus:vendor:product line of a
 // uevent text. The line must be whole: a text cut short by the buffer does
@@ -91,8 +92,9 @@ bool parse_hid_id(const char *text, std::size_t length, bool complete, std::uint
         std::memcmp(line, HID_ID_KEY, HID_ID_KEY_LENGTH) == 0) {
       const char *cursor = line + HID_ID_KEY_LENGTH;
       std::uint32_t bus = 0;
-      return parse_hex_field(&cursor, line_end, ':', &bus) && parse_hex_field(&cursor, line_end, ':', vendor) &&
-             parse_hex_field(&cursor, line_end, '\n', product);
+      return parse_hex_field(&cursor, line_end, &bus) && skip_colon(&cursor, line_end) &&
+             parse_hex_field(&cursor, line_end, vendor) && skip_colon(&cursor, line_end) &&
+             parse_hex_field(&cursor, line_end, product) && cursor == line_end;
     }
     line = line_end + 1;
   }
@@ -107,7 +109,7 @@ bool hidraw_identity_matches(const char *class_dir, long number, std::int32_t ve
   const int file = open(path, O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
 
-  char text[UEVENT_SIZE_MAX];
+  char text[UEVENT_SIZE_MAX + 1]; // one more, to tell a full page from a longer text
   std::size_t length = 0;
   bool complete = false;
   while (length < sizeof text) {
