@@ -1,0 +1,181 @@
+// korvane_sim: runs a command with simulated HID devices in place of the
+// system's and checks what it writes to them as a bootloader would.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "hidraw_fuse_linux.h"
+#include "report_check.h"
+#include "sandbox_linux.h"
+#include "sim_options.h"
+
+namespace {
+
+constexpr int EXIT_SETUP_FAILED = 125;
+constexpr int EXIT_CANNOT_RUN = 126;
+constexpr int EXIT_NOT_FOUND = 127;
+constexpr int EXIT_CHECK_FAILED = 99;
+
+int setup_failed(const std::string &why) {
+  std::fprintf(stderr, "korvane_sim: %s\n", why.c_str());
+  return EXIT_SETUP_FAILED;
+}
+
+std::string device_id(const SimulatedDevice &device) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X:%04X", device.vendor_id, device.product_id);
+  return text;
+}
+
+// Starts command in a child that dies with the simulator, with the signal
+// mask the simulator had before it took its signals over.
+pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask) {
+  std::fflush(nullptr);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child != 0) return child;
+  sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(EXIT_SETUP_FAILED);
+  std::vector<char *> argv;
+  for (const std::string &argument : command)
+    argv.push_back(const_cast<char *>(argument.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  const int error = errno;
+  std::fprintf(stderr, "korvane_sim: cannot run %s: %s\n", argv[0], std::strerror(error));
+  _exit(error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN);
+}
+
+// Serves the devices until the command has ended; returns its wait status.
+// SIGINT, SIGTERM and SIGHUP sent to the simulator are passed on to it.
+int serve_until_exit(HidrawNodes &nodes, pid_t child, int signal_fd) {
+  for (;;) {
+    std::vector<pollfd> fds{{signal_fd, POLLIN, 0}};
+    for (const int fd : nodes.request_fds())
+      fds.push_back({fd, POLLIN, 0});
+    const int ready = poll(fds.data(), fds.size(), nodes.next_due_ms());
+    if (ready < 0 && errno != EINTR) return -1;
+    nodes.answer_due();
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents != 0) nodes.serve(fds[i].fd);
+    }
+    if (fds[0].revents == 0) continue;
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) != sizeof info) continue;
+    if (info.ssi_signo != SIGCHLD) {
+      kill(child, static_cast<int>(info.ssi_signo));
+      continue;
+    }
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) return status;
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  SimOptions options;
+  std::string error;
+  if (!parse_sim_options(argc, argv, options, error)) {
+    std::fprintf(stderr, "korvane_sim: %s\n%s", error.c_str(), SIM_USAGE);
+    return EXIT_SETUP_FAILED;
+  }
+
+  ExpectedUpdate expected;
+  if (!options.expect_hex.empty()) {
+    SparseImage image;
+    HexFault fault;
+    if (!read_intel_hex_file(options.expect_hex, bootloader_device::IMAGE_CAPACITY, image, fault)) {
+      return setup_failed(options.expect_hex + ":" + std::to_string(fault.line) + ": " + fault.message);
+    }
+    expected = expected_update(image);
+  }
+  FILE *trace = nullptr;
+  if (!options.trace.empty()) {
+    trace = std::fopen(options.trace.c_str(), "we");
+    if (trace == nullptr) return setup_failed("cannot write " + options.trace + ": " + std::strerror(errno));
+  }
+
+  // Namespaces first: a user namespace can only be entered while the
+  // process has a single thread.
+  if (!enter_private_namespace(error)) return setup_failed(error);
+  std::vector<int> fuse_fds;
+  for (std::size_t i = 0; i < options.devices.size(); ++i) {
+    const int fd = open_fuse_device(error);
+    if (fd < 0) return setup_failed(error);
+    fuse_fds.push_back(fd);
+  }
+  std::vector<std::string> node_paths;
+  if (!build_device_views(options.devices, node_paths, error)) return setup_failed(error);
+
+  ReportChecker checker;
+  unsigned long report_number = 0;
+  HidrawNodes nodes([&](std::size_t, const std::uint8_t *report, std::size_t size) {
+    const ReportFault fault = fault_for_report(options, ++report_number);
+    if (trace != nullptr) {
+      const long address = report_block_address(report, size);
+      std::fprintf(trace, "%s\n", address < 0 ? "(short)" : format_block_address(address).c_str());
+      std::fflush(trace);
+    }
+    checker.receive(report, size, fault == ReportFault::none);
+    return WriteAnswer{fault, options.fail_errno, std::chrono::milliseconds(options.delay_ms)};
+  });
+  for (std::size_t i = 0; i < options.devices.size(); ++i) {
+    if (!nodes.add(node_paths[i], fuse_fds[i], options.devices[i], error)) return setup_failed(error);
+  }
+
+  sigset_t handled, original_mask;
+  sigemptyset(&handled);
+  for (const int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&handled, signal_number);
+  sigprocmask(SIG_BLOCK, &handled, &original_mask);
+  const int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC);
+  if (signal_fd < 0) return setup_failed(std::string("cannot watch signals: ") + std::strerror(errno));
+
+  const pid_t child = start_command(options.command, original_mask);
+  if (child < 0) return setup_failed(std::string("cannot start the command: ") + std::strerror(errno));
+  const int status = serve_until_exit(nodes, child, signal_fd);
+  nodes.shut_down();
+  close(signal_fd);
+  if (trace != nullptr) std::fclose(trace);
+
+  int exit_status = EXIT_SETUP_FAILED;
+  std::string ending = "could not wait for the command";
+  if (status >= 0 && WIFEXITED(status)) {
+    exit_status = WEXITSTATUS(status);
+    ending = "command exited with " + std::to_string(exit_status);
+  } else if (status >= 0 && WIFSIGNALED(status)) {
+    exit_status = 128 + WTERMSIG(status);
+    ending = "command killed by signal " + std::to_string(WTERMSIG(status));
+  }
+
+  std::string verdict;
+  if (!checker.failed() && !options.expect_hex.empty() && checker.compare(expected)) {
+    verdict = "memory matches image (" + options.expect_hex + ")";
+  } else if (!checker.failed() && options.expect_hex.empty()) {
+    verdict = "every report well-formed, no image to compare";
+  }
+  std::string devices;
+  for (std::size_t i = 0; i < nodes.stats().size(); ++i) {
+    const NodeStats &node = nodes.stats()[i];
+    devices += (i == 0 ? "" : "; ") + node.path.substr(5) + " " + device_id(options.devices[i]) + " ";
+    devices += node.opens == 0
+                   ? "never opened"
+                   : "opened " + std::to_string(node.opens) + "x, " + std::to_string(node.reports) + " reports";
+  }
+  if (devices.empty()) devices = "no devices";
+  if (checker.failed()) {
+    std::fprintf(stderr, "korvane_sim: FAIL: %s [%s; %s]\n", checker.fault().c_str(), devices.c_str(), ending.c_str());
+    return EXIT_CHECK_FAILED;
+  }
+  std::fprintf(stderr, "korvane_sim: %zu reports, %s [%s; %s]\n", checker.reports(), verdict.c_str(), devices.c_str(),
+               ending.c_str());
+  return exit_status;
+}
