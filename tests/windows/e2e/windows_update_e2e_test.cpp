@@ -36,9 +36,12 @@ bool ends_with(const std::string &text, const std::string &end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// Unique among the test programs that share the Wine prefix, now and
+// before: Wine reuses process IDs from one run to the next.
 std::string unique_name(const char *kind) {
   static int count = 0;
-  return "korvane-sim-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count) + "-" + kind;
+  return "korvane-sim-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
+         std::to_string(++count) + "-" + kind;
 }
 
 std::string pipe_path(const char *kind) { return "\\\\.\\pipe\\" + unique_name(kind); }
@@ -115,6 +118,7 @@ protected:
     GetEnvironmentVariableA("WINEDLLOVERRIDES", overrides, sizeof overrides);
     ASSERT_NE(std::string(overrides).find("setupapi,hid=n,b"), std::string::npos)
         << "run under Wine with WINEDLLOVERRIDES=setupapi,hid=n,b, or the updater uses Wine's own libraries";
+    DeleteFileA(call_log.c_str());
   }
 
   void TearDown() override {
