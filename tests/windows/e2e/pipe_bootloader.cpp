@@ -219,5 +219,4 @@ void PipeBootloader::take_report(const std::vector<std::uint8_t> &message) {
   checker_.receive(message.data(), message.size(), true);
   record_.check_fault = checker_.fault();
   record_.reports.push_back(message);
-  record_.report_ticks.push_back(GetTickCount64());
 }

@@ -42,8 +42,6 @@ struct PipeRecord {
   bool fault_injected = false;
   // Every message received, whole, in order.
   std::vector<std::vector<std::uint8_t>> reports;
-  // GetTickCount64 when each report was taken.
-  std::vector<ULONGLONG> report_ticks;
   // The first report that broke the protocol, or after the client closed
   // its end, the first difference between the rebuilt memory and the image;
   // empty when all is well.
