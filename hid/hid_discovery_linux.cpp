@@ -1,0 +1,166 @@
+// Finding and releasing the bootloader's HID interface on Linux. Every HID
+// interface has a hidraw node; its identity is read from sysfs before any
+// node is opened, so no other device is ever touched.
+#include "hid/hid_discovery_linux.h"
+
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "hid/hid_device.h"
+
+namespace {
+
+constexpr char HIDRAW_PREFIX[] = "hidraw";
+constexpr std::size_t HIDRAW_PREFIX_LENGTH = sizeof HIDRAW_PREFIX - 1;
+constexpr char HID_ID_KEY[] = "HID_ID=";
+constexpr std::size_t HID_ID_KEY_LENGTH = sizeof HID_ID_KEY - 1;
+// The kernel's hidraw minors are far below this; it keeps the numbers in a
+// long and the walk below bounded.
+constexpr std::size_t HIDRAW_NUMBER_DIGITS_MAX = 9;
+// A uevent file is at most a page; a longer one is not the kernel's.
+constexpr std::size_t UEVENT_SIZE_MAX = 4096;
+constexpr long HEX_FIELD_DIGITS_MAX = 8;
+
+// N of an entry named hidrawN, in the kernel's spelling (decimal, no leading
+// zeros); -1 for any other name.
+long hidraw_number(const char *name) {
+  if (std::strncmp(name, HIDRAW_PREFIX, HIDRAW_PREFIX_LENGTH) != 0) return -1;
+  const char *digits = name + HIDRAW_PREFIX_LENGTH;
+  const std::size_t count = std::strlen(digits);
+  if (count == 0 || count > HIDRAW_NUMBER_DIGITS_MAX || (digits[0] == '0' && count > 1)) return -1;
+  long number = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (digits[i] < '0' || digits[i] > '9') return -1;
+    number = number * 10 + (digits[i] - '0');
+  }
+  return number;
+}
+
+// The lowest hidraw number above previous among the folder's entries; -1
+// when there is none. The kernel lists entries in no particular order, and
+// the platform's enumeration order is ascending N (hidraw10 after hidraw9),
+// so each step takes a fresh look rather than keeping a list.
+long next_hidraw_number(DIR *class_folder, long previous) {
+  long lowest = -1;
+  rewinddir(class_folder);
+  while (const dirent *entry = readdir(class_folder)) {
+    const long number = hidraw_number(entry->d_name);
+    if (number > previous && (lowest < 0 || number < lowest)) lowest = number;
+  }
+  return lowest;
+}
+
+int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads 1 to 8 hex digits from *cursor up to the next ':' or the end.
+bool parse_hex_field(const char **cursor, const char *end, std::uint32_t *value) {
+  const char *p = *cursor;
+  std::uint32_t result = 0;
+  for (; p < end && *p != ':'; ++p) {
+    const int digit = hex_digit_value(*p);
+    if (digit < 0 || p - *cursor == HEX_FIELD_DIGITS_MAX) return false;
+    result = result * 16 + static_cast<std::uint32_t>(digit);
+  }
+  if (p == *cursor) return false;
+  *cursor = p;
+  *value = result;
+  return true;
+}
+
+bool skip_colon(const char **cursor, const char *end) { return *cursor < end && *(*cursor)++ == ':'; }
+
+// Vendor and product from the first HID_ID=bus:vendor:product line of a
+// uevent text. The line must be whole: a text cut short by the buffer does
+// not count as ending the line.
+bool parse_hid_id(const char *text, std::size_t length, bool complete, std::uint32_t *vendor, std::uint32_t *product) {
+  const char *end = text + length;
+  for (const char *line = text; line < end;) {
+    const char *line_end = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+    if (line_end == nullptr) {
+      if (!complete) return false;
+      line_end = end;
+    }
+    if (static_cast<std::size_t>(line_end - line) >= HID_ID_KEY_LENGTH &&
+        std::memcmp(line, HID_ID_KEY, HID_ID_KEY_LENGTH) == 0) {
+      const char *cursor = line + HID_ID_KEY_LENGTH;
+      std::uint32_t bus = 0;
+      return parse_hex_field(&cursor, line_end, &bus) && skip_colon(&cursor, line_end) &&
+             parse_hex_field(&cursor, line_end, vendor) && skip_colon(&cursor, line_end) &&
+             parse_hex_field(&cursor, line_end, product) && cursor == line_end;
+    }
+    line = line_end + 1;
+  }
+  return false;
+}
+
+// Whether hidrawN's HID identity, as sysfs gives it, is vendor_id:product_id.
+bool hidraw_identity_matches(const char *class_dir, long number, std::int32_t vendor_id, std::int32_t product_id) {
+  char path[4096];
+  const int path_length = std::snprintf(path, sizeof path, "%s/%s%ld/device/uevent", class_dir, HIDRAW_PREFIX, number);
+  if (path_length < 0 || static_cast<std::size_t>(path_length) >= sizeof path) return false;
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+
+  char text[UEVENT_SIZE_MAX + 1]; // one more, to tell a full page from a longer text
+  std::size_t length = 0;
+  bool complete = false;
+  while (length < sizeof text) {
+    const ssize_t got = read(file, text + length, sizeof text - length);
+    if (got < 0) {
+      close(file);
+      return false;
+    }
+    if (got == 0) {
+      complete = true;
+      break;
+    }
+    length += static_cast<std::size_t>(got);
+  }
+  close(file);
+
+  std::uint32_t vendor = 0;
+  std::uint32_t product = 0;
+  return parse_hid_id(text, length, complete, &vendor, &product) && vendor_id >= 0 && product_id >= 0 &&
+         vendor == static_cast<std::uint32_t>(vendor_id) && product == static_cast<std::uint32_t>(product_id);
+}
+
+device_handle open_hidraw_node(const char *node_dir, long number) {
+  char path[4096];
+  const int path_length = std::snprintf(path, sizeof path, "%s/%s%ld", node_dir, HIDRAW_PREFIX, number);
+  if (path_length < 0 || static_cast<std::size_t>(path_length) >= sizeof path) return NO_DEVICE;
+  // Descriptor 0 is a valid result: the updater may run with standard input
+  // closed.
+  const int device = open(path, O_RDWR | O_CLOEXEC);
+  return device >= 0 ? device : NO_DEVICE;
+}
+
+} // namespace
+
+device_handle hid_find_device_in(const char *class_dir, const char *node_dir, std::int32_t vendor_id,
+                                 std::int32_t product_id) {
+  DIR *class_folder = opendir(class_dir);
+  if (class_folder == nullptr) return NO_DEVICE;
+  device_handle found = NO_DEVICE;
+  for (long number = next_hidraw_number(class_folder, -1); number >= 0 && found == NO_DEVICE;
+       number = next_hidraw_number(class_folder, number)) {
+    if (hidraw_identity_matches(class_dir, number, vendor_id, product_id)) {
+      found = open_hidraw_node(node_dir, number);
+    }
+  }
+  closedir(class_folder);
+  return found;
+}
+
+device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
+  return hid_find_device_in(HIDRAW_CLASS_DIR, HIDRAW_NODE_DIR, vendor_id, product_id);
+}
+
+void hid_close_device(device_handle device) { close(device); }
