@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
   faketime                                    # speeds up the 600-second hold in tests
   g++-mingw-w64-i686-posix                    # 32-bit Windows cross build
+  googletest                                  # GoogleTest sources, cross-built for the Windows tests
   wine wine32                                 # runs the Windows tests
   libfuse3-dev fuse3                          # the simulated bootloader
 )

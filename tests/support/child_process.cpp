@@ -56,7 +56,8 @@ ChildResult run_in_child(const std::function<int()> &body) {
 ChildResult run_command(const std::vector<std::string> &argv) {
   return run([&] {
     std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : argv)
+      args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);

@@ -26,7 +26,8 @@ void dump_events() {
   for (const LinkEvent &event : link_events) {
     out << event.kind << ' ' << event.milliseconds << ' ' << event.unflushed_stdout << ' ' << event.timeout_seconds
         << ' ' << event.report.size();
-    for (std::uint8_t byte : event.report) out << ' ' << unsigned{byte};
+    for (std::uint8_t byte : event.report)
+      out << ' ' << unsigned{byte};
     out << '\n';
   }
 }
@@ -39,7 +40,7 @@ std::vector<LinkEvent> load_events(const std::string &path) {
     std::istringstream fields(line);
     int kind = 0;
     std::size_t size = 0;
-    LinkEvent event{LinkEvent::OPEN};
+    LinkEvent event(LinkEvent::OPEN);
     fields >> kind >> event.milliseconds >> event.unflushed_stdout >> event.timeout_seconds >> size;
     event.kind = static_cast<LinkEvent::Kind>(kind);
     for (std::size_t i = 0; i < size; ++i) {
@@ -52,18 +53,23 @@ std::vector<LinkEvent> load_events(const std::string &path) {
   return events;
 }
 
+void record(LinkEvent event) {
+  event.unflushed_stdout = __fpending(stdout);
+  link_events.push_back(std::move(event));
+}
+
 } // namespace
 
 bool bootloader_open() {
-  link_events.push_back({LinkEvent::OPEN});
+  record(LinkEvent(LinkEvent::OPEN));
   return link_script.device_present;
 }
 
 bool bootloader_send(const unsigned char *report, std::uint32_t size, double timeout_seconds) {
-  LinkEvent event{LinkEvent::SEND};
+  LinkEvent event(LinkEvent::SEND);
   event.report.assign(report, report + size);
   event.timeout_seconds = timeout_seconds;
-  link_events.push_back(std::move(event));
+  record(std::move(event));
   if (++sends == link_script.fail_at) {
     if (link_script.print_reason) link_script.print_reason();
     return false;
@@ -71,13 +77,21 @@ bool bootloader_send(const unsigned char *report, std::uint32_t size, double tim
   return true;
 }
 
-void bootloader_close() { link_events.push_back({LinkEvent::CLOSE}); }
+void bootloader_close() { record(LinkEvent(LinkEvent::CLOSE)); }
 
 void sleep_milliseconds(milliseconds ms) {
-  LinkEvent event{LinkEvent::SLEEP};
+  LinkEvent event(LinkEvent::SLEEP);
   event.milliseconds = ms;
-  event.unflushed_stdout = __fpending(stdout);
-  link_events.push_back(std::move(event));
+  record(std::move(event));
+}
+
+std::string RecordedRun::kinds() const {
+  std::string letters;
+  for (const LinkEvent &event : events) {
+    if (!letters.empty()) letters += ' ';
+    letters += "OSCP"[event.kind];
+  }
+  return letters;
 }
 
 std::vector<const LinkEvent *> RecordedRun::of_kind(LinkEvent::Kind kind) const {

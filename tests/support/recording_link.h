@@ -19,10 +19,12 @@ struct LinkScript {
 
 struct LinkEvent {
   enum Kind { OPEN, SEND, CLOSE, SLEEP } kind;
+  explicit LinkEvent(Kind what) : kind(what) {}
+
   std::vector<std::uint8_t> report; // SEND: the bytes handed over
   double timeout_seconds = 0;       // SEND
   std::uint32_t milliseconds = 0;   // SLEEP
-  std::size_t unflushed_stdout = 0; // SLEEP: bytes still buffered in stdout
+  std::size_t unflushed_stdout = 0; // bytes still buffered in stdout then
 };
 
 struct RecordedRun {
@@ -30,6 +32,7 @@ struct RecordedRun {
   std::vector<LinkEvent> events;
 
   std::vector<const LinkEvent *> of_kind(LinkEvent::Kind kind) const;
+  std::string kinds() const; // e.g. "O S S C P": open, send, close, pause
 };
 
 // Runs the update run in a child process over the recording link and sleep.

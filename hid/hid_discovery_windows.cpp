@@ -1,0 +1,90 @@
+// Finding the bootloader on Windows: walk the present HID interfaces with
+// SetupAPI and open the first whose HID attributes carry the wanted IDs.
+#include "hid/hid_device.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <windows.h>
+
+#include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+}
+
+// Each record's size field is the size of its fixed part as the platform
+// defines it; SetupAPI and the HID class library refuse any other value. The
+// updater is a 32-bit program, where these are the sizes the system expects.
+static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface record size");
+static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail record size");
+static_assert(sizeof(HIDD_ATTRIBUTES) == 12, "attribute record size");
+
+// Opens the device path of one interface for overlapped reading and writing.
+// INVALID_HANDLE_VALUE when the path cannot be read or opened.
+static HANDLE open_interface(HDEVINFO interfaces, SP_DEVICE_INTERFACE_DATA *interface_data) {
+  // The query without a buffer fails by design; only the size it reports counts.
+  DWORD detail_size = 0;
+  SetupDiGetDeviceInterfaceDetailA(interfaces, interface_data, nullptr, 0, &detail_size, nullptr);
+  // No size, or one too small for the record's fixed part: setting cbSize
+  // would write past the buffer. Such an interface is passed over.
+  if (detail_size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    return INVALID_HANDLE_VALUE;
+  }
+
+  auto *detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(std::malloc(detail_size));
+  if (detail == nullptr) {
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memset(detail, 0, detail_size);
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!SetupDiGetDeviceInterfaceDetailA(interfaces, interface_data, detail, detail_size, nullptr, nullptr)) {
+    std::free(detail);
+    return INVALID_HANDLE_VALUE;
+  }
+
+  const HANDLE device =
+      CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  std::free(detail);
+  return device;
+}
+
+static bool has_ids(HANDLE device, std::int32_t vendor_id, std::int32_t product_id) {
+  HIDD_ATTRIBUTES attributes;
+  std::memset(&attributes, 0, sizeof attributes);
+  attributes.Size = sizeof attributes;
+  return HidD_GetAttributes(device, &attributes) && attributes.VendorID == vendor_id &&
+         attributes.ProductID == product_id;
+}
+
+device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
+  GUID hid_class;
+  HidD_GetHidGuid(&hid_class);
+  const HDEVINFO interfaces = SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (interfaces == INVALID_HANDLE_VALUE) {
+    return NO_DEVICE;
+  }
+
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interface_data;
+    std::memset(&interface_data, 0, sizeof interface_data);
+    interface_data.cbSize = sizeof interface_data;
+    if (!SetupDiEnumDeviceInterfaces(interfaces, nullptr, &hid_class, index, &interface_data)) {
+      break;
+    }
+    const HANDLE device = open_interface(interfaces, &interface_data);
+    if (device == INVALID_HANDLE_VALUE) {
+      continue;
+    }
+    // The first match is the one: interfaces after it are not looked at.
+    if (has_ids(device, vendor_id, product_id)) {
+      SetupDiDestroyDeviceInfoList(interfaces);
+      return device;
+    }
+    CloseHandle(device);
+  }
+
+  SetupDiDestroyDeviceInfoList(interfaces);
+  return NO_DEVICE;
+}
+
+void hid_close_device(device_handle device) { CloseHandle(device); }

@@ -1,0 +1,25 @@
+// What the updater prints, word for word, for checking whole runs.
+#pragma once
+
+#include <string>
+
+inline const std::string BANNER = "Korvane_Updater with firmware version 9.32\n\n";
+
+inline const std::string NO_DEVICE_MESSAGE =
+    "No Korvane device found!\nPlease connect Korvane using USB Micro cable\n\n"
+    "Only in case of erased firmware, please insert a pin into the backup\n"
+    "firmware update switch on the bottom side of the Brenlow device\n\n"
+    "Please close this window and try again\n";
+
+// Standard output up to and including the dots of the given number of blocks.
+inline std::string output_through_dots(int dots) {
+  return BANNER + "Korvane device detected\nWriting firmware" + std::string(static_cast<std::size_t>(dots), '.');
+}
+
+// Standard output of a successful update of the given number of blocks.
+inline std::string success_output(int dots) {
+  return output_through_dots(dots) + "\nKorvane firmware version 9.32 updated succesfully\n\n"
+                                     "Please close this window and disconnect USB Micro cable to restart the Korvane\n";
+}
+
+inline const std::string WRITE_FAILURE_MESSAGE = "error writing to Korvane\n\n";

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, quietly, in a throw-away prefix:
+#
+#   tools/wine-run.sh PREFIX PROGRAM [ARGS...]
+#
+# PREFIX is created on first use (20-60 s; callers that run several programs
+# prepare it once with PROGRAM "--prepare"). Standard streams and exit status
+# are PROGRAM's. WINEDLLOVERRIDES from the caller is kept, so stand-in DLLs
+# beside PROGRAM can be loaded (e.g. WINEDLLOVERRIDES=setupapi=n,b).
+set -euo pipefail
+
+if [ $# -lt 2 ]; then
+  echo "usage: $0 PREFIX PROGRAM [ARGS...] | $0 PREFIX --prepare" >&2
+  exit 2
+fi
+prefix=$(realpath -m "$1")
+shift
+
+export WINEPREFIX="$prefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+# A new prefix offers to install Mono and Gecko; nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+
+# One creator at a time, should tests run in parallel.
+mkdir -p "$(dirname "$prefix")"
+exec 9>"$prefix.lock"
+flock 9
+if [ ! -f "$prefix/.prepared" ]; then
+  rm -rf "$prefix"
+  wine wineboot --init </dev/null >/dev/null 2>&1
+  wineserver --wait
+  touch "$prefix/.prepared"
+fi
+flock --unlock 9
+exec 9>&-
+
+if [ "$1" = --prepare ]; then
+  exit 0
+fi
+exec wine "$@"
