@@ -192,6 +192,7 @@ bool HidrawNodes::add(const std::string &path, int fuse_fd, const SimulatedDevic
   fuse_args args = FUSE_ARGS_INIT(1, const_cast<char **>(arguments));
   const fuse_lowlevel_ops operations = node_operations();
   node->session = fuse_session_new(&args, &operations, sizeof operations, node.get());
+  fuse_opt_free_args(&args);
   const std::string descriptor_path = "/dev/fd/" + std::to_string(fuse_fd);
   if (node->session == nullptr || fuse_session_mount(node->session, descriptor_path.c_str()) != 0) {
     error = "cannot start the FUSE session of " + path;

@@ -1,0 +1,53 @@
+// Preloaded into the updater by the end-to-end tests: shortens every sleep by
+// KORVANE_SLEEP_DIVISOR (default 1000), so the 250 ms pauses and the
+// 600-second hold pass quickly, while clocks and timed waits keep real time
+// and the write time-outs keep their real length against the simulator.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+
+namespace {
+
+std::int64_t divisor() {
+  static const std::int64_t value = [] {
+    const char *text = std::getenv("KORVANE_SLEEP_DIVISOR");
+    const long long parsed = text != nullptr ? std::atoll(text) : 0;
+    return parsed > 0 ? static_cast<std::int64_t>(parsed) : std::int64_t{1000};
+  }();
+  return value;
+}
+
+timespec shortened(const timespec &request) {
+  const std::int64_t total = (static_cast<std::int64_t>(request.tv_sec) * 1000000000 + request.tv_nsec) / divisor();
+  timespec result{};
+  result.tv_sec = static_cast<time_t>(total / 1000000000);
+  result.tv_nsec = static_cast<long>(total % 1000000000);
+  return result;
+}
+
+} // namespace
+
+extern "C" int nanosleep(const timespec *request, timespec *remaining) {
+  using real_nanosleep = int (*)(const timespec *, timespec *);
+  static const real_nanosleep real = reinterpret_cast<real_nanosleep>(dlsym(RTLD_NEXT, "nanosleep"));
+  if (request == nullptr || real == nullptr) return real != nullptr ? real(request, remaining) : (errno = ENOSYS, -1);
+  const timespec quick = shortened(*request);
+  // What is left is reported unshortened: a caller that resumes after a
+  // signal then still sleeps a shortened share of it.
+  const int result = real(&quick, nullptr);
+  if (result != 0 && remaining != nullptr) *remaining = *request;
+  return result;
+}
+
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespec *remaining) {
+  using real_clock_nanosleep = int (*)(clockid_t, int, const timespec *, timespec *);
+  static const real_clock_nanosleep real = reinterpret_cast<real_clock_nanosleep>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+  if (real == nullptr) return ENOSYS;
+  if (request == nullptr || (flags & TIMER_ABSTIME) != 0) return real(clock, flags, request, remaining);
+  const timespec quick = shortened(*request);
+  const int result = real(clock, flags, &quick, nullptr);
+  if (result != 0 && remaining != nullptr) *remaining = *request;
+  return result;
+}
