@@ -145,6 +145,18 @@ protected:
     ASSERT_TRUE(updater->started());
   }
 
+  // Waits for the updater to tell of a successful update, and for the
+  // written bootloader to see its handle closed; checks the whole output.
+  void wait_for_success(const PipeBootloader &written) {
+    ASSERT_TRUE(updater->wait_for_output(
+        [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
+        FULL_UPDATE_WAIT_MS))
+        << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
+    ASSERT_TRUE(written.wait_until_done(10000));
+    EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
+    EXPECT_EQ(updater->err().text, "");
+  }
+
   // Waits for the failure message that ends a failed update.
   void wait_for_failure() {
     ASSERT_TRUE(updater->wait_for_output(
@@ -169,16 +181,9 @@ protected:
 
 TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageAndHoldsTheWindowOpen) {
   PipeBootloader &bootloader = add_interface("bootloader", BOOTLOADER);
-  start_updater();
+  ASSERT_NO_FATAL_FAILURE(start_updater());
 
-  ASSERT_TRUE(updater->wait_for_output(
-      [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
-      FULL_UPDATE_WAIT_MS))
-      << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
-  ASSERT_TRUE(bootloader.wait_until_done(10000));
-
-  EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
-  EXPECT_EQ(updater->err().text, "");
+  ASSERT_NO_FATAL_FAILURE(wait_for_success(bootloader));
   const PipeRecord record = bootloader.record();
   EXPECT_EQ(record.connections, 1);
   EXPECT_TRUE(record.closed_by_client) << "the device is released before the closing messages";
@@ -194,15 +199,9 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
   // The first report may take up to three seconds to be taken.
   PipeBootloader &first = add_interface("first", BOOTLOADER, {PipeFault::slow_accept, 1, 1500});
   PipeBootloader &second = add_interface("second", BOOTLOADER);
-  start_updater();
+  ASSERT_NO_FATAL_FAILURE(start_updater());
 
-  ASSERT_TRUE(updater->wait_for_output(
-      [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
-      FULL_UPDATE_WAIT_MS))
-      << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
-  ASSERT_TRUE(first.wait_until_done(10000));
-  EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
-  EXPECT_EQ(updater->err().text, "");
+  ASSERT_NO_FATAL_FAILURE(wait_for_success(first));
 
   const PipeRecord tested = other_product.record();
   EXPECT_EQ(tested.connections, 1);
@@ -231,8 +230,8 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
 
 TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {
   PipeBootloader &bootloader = add_interface("stalling", BOOTLOADER, {PipeFault::stall, 1});
-  start_updater();
-  wait_for_failure();
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_failure());
 
   const StreamCapture out = updater->out();
   EXPECT_EQ(out.text, START + "." + "Timed out writing to device.\r\n");
@@ -248,8 +247,8 @@ TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {
 
 TEST_F(WindowsUpdate, GivesUpWhenALaterReportIsNotTakenWithinAQuarterSecond) {
   PipeBootloader &bootloader = add_interface("slow", BOOTLOADER, {PipeFault::slow_accept, 2, 1500});
-  start_updater();
-  wait_for_failure();
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_failure());
 
   const StreamCapture out = updater->out();
   EXPECT_EQ(out.text, START + ".." + "Timed out writing to device.\r\n");
@@ -263,8 +262,8 @@ TEST_F(WindowsUpdate, GivesUpWhenALaterReportIsNotTakenWithinAQuarterSecond) {
 
 TEST_F(WindowsUpdate, NamesTheSystemErrorWhenTheConnectionBreaksDuringAWrite) {
   PipeBootloader &bootloader = add_interface("breaking", BOOTLOADER, {PipeFault::broken_connection, 10});
-  start_updater();
-  wait_for_failure();
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_failure());
 
   const std::string out = updater->out().text;
   const std::string written = START + std::string(10, '.') + "err 109: ";
