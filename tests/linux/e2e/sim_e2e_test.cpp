@@ -287,6 +287,16 @@ TEST_F(EndToEnd, TerminatingTheSimulatorEndsTheCommandWithAVerdict) {
   EXPECT_FALSE(simulator_mounts_visible());
 }
 
+// A stalled write holds its writer only while it lives: a killed writer must
+// be able to end (or no process that stalled could ever be reaped).
+TEST_F(EndToEnd, AWriterStalledForeverCanStillBeKilled) {
+  const ChildResult run = run_sim({"--stall-at", "1"}, {"sh", "-c",
+                                                        "head -c 1089 /dev/zero > /dev/hidraw0 & sleep 0.2; "
+                                                        "kill -9 $!; wait $!; echo status $?"});
+  EXPECT_EQ(run.out, "status 137\n");
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+}
+
 TEST(Simulator, RefusesAMistakenCommandLine) {
   const std::vector<std::string> mistakes[] = {
       {SIM, "--device", "16C0", "--", "true"}, {SIM, "--stall-at", "0", "--", "true"},
