@@ -17,7 +17,7 @@ bool enter_private_namespace(std::string &error);
 
 // Builds /sys/class/hidraw and /dev for devices and creates an empty file
 // at each node path (/dev/hidraw0, ...) for the device to be mounted on.
-// Returns the node paths, or an empty list with error set.
+// False, with error set, when something cannot be made.
 bool build_device_views(const std::vector<SimulatedDevice> &devices, std::vector<std::string> &node_paths,
                         std::string &error);
 

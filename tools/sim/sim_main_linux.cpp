@@ -124,6 +124,8 @@ int main(int argc, char **argv) {
       std::fprintf(trace, "%s\n", address < 0 ? "(short)" : format_block_address(address).c_str());
       std::fflush(trace);
     }
+    // A delayed write counts as taken on arrival: the device has the bytes,
+    // it is only slow to say so.
     checker.receive(report, size, fault == ReportFault::none);
     return WriteAnswer{fault, options.fail_errno, std::chrono::milliseconds(options.delay_ms)};
   });

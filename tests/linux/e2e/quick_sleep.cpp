@@ -2,8 +2,11 @@
 // KORVANE_SLEEP_DIVISOR (default 1000), so the 250 ms pauses and the
 // 600-second hold pass quickly, while clocks and timed waits keep real time
 // and the write time-outs keep their real length against the simulator.
+// With KORVANE_SLEEP_LOG set, each sleep asked for is appended to that file
+// in milliseconds, one per line, so a test can see the pauses and the hold.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
@@ -19,7 +22,17 @@ std::int64_t divisor() {
   return value;
 }
 
+void log_request(const timespec &request) {
+  const char *path = std::getenv("KORVANE_SLEEP_LOG");
+  if (path == nullptr || *path == '\0') return;
+  if (FILE *log = std::fopen(path, "ae")) {
+    std::fprintf(log, "%lld\n", static_cast<long long>(request.tv_sec) * 1000 + request.tv_nsec / 1000000);
+    std::fclose(log);
+  }
+}
+
 timespec shortened(const timespec &request) {
+  log_request(request);
   const std::int64_t total = (static_cast<std::int64_t>(request.tv_sec) * 1000000000 + request.tv_nsec) / divisor();
   timespec result{};
   result.tv_sec = static_cast<time_t>(total / 1000000000);

@@ -38,9 +38,9 @@ const std::string WRITE_FAILED = "error writing to Korvane\n\n";
 // to succeed preload a library that shortens sleeps alone.
 enum class Speed { faketime, quick_sleep };
 
-std::vector<std::string> updater_command(Speed speed) {
+std::vector<std::string> updater_command(Speed speed, const std::string &sleep_log = "") {
   if (speed == Speed::faketime) return {"faketime", "-f", "+0 x1000", UPDATER};
-  return {"env", std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, UPDATER};
+  return {"env", std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log, UPDATER};
 }
 
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
@@ -58,6 +58,14 @@ std::vector<std::string> lines_of(const std::string &text) {
     lines.push_back(text.substr(start, end - start));
   }
   return lines;
+}
+
+// The sleeps of a run that wrote that many reports: a 250 ms pause before
+// each, then the 600-second hold.
+std::vector<std::string> with_hold(std::size_t reports) {
+  std::vector<std::string> sleeps(reports, "250");
+  sleeps.push_back("600000");
+  return sleeps;
 }
 
 bool ends_with(const std::string &text, const std::string &tail) {
@@ -85,7 +93,9 @@ protected:
   // developer's machine lacks them the runs are skipped; in CI they fail.
   static void SetUpTestSuite() {
     // The updater of a sanitizer build must accept a preloaded library.
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    const char *asan_options = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS",
+           ((asan_options != nullptr ? std::string(asan_options) + ":" : "") + "verify_asan_link_order=0").c_str(), 1);
     const ChildResult probe = run_command({SIM, "--", "true"});
     broken_ = probe.exit_status != 0 && probe.exit_status != 125;
     if (probe.exit_status != 0)
@@ -119,9 +129,9 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
     if (expected.block_sent[block]) expected_trace.push_back(format_block_address(static_cast<long>(block * 1024)));
   }
 
-  TempPath trace;
+  TempPath trace, sleeps;
   const ChildResult run =
-      run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(Speed::quick_sleep));
+      run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(Speed::quick_sleep, sleeps.path));
 
   EXPECT_EQ(run.out, BANNER + DETECTED + std::string(expected_trace.size(), '.') + "\n" + SUCCESS);
   EXPECT_EQ(run.err, "korvane_sim: " + std::to_string(expected_trace.size()) + " reports, memory matches image (" +
@@ -129,6 +139,7 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
                          " reports; command exited with 0]\n");
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(lines_of(read_file(trace.path)), expected_trace);
+  EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(expected_trace.size()));
   EXPECT_FALSE(simulator_mounts_visible());
 }
 
@@ -199,15 +210,18 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
        "Number of bytes transfered was less than or equal to zero\n"},
   };
   for (const Case &c : cases) {
-    TempPath trace;
+    TempPath trace, sleeps;
     std::vector<std::string> options = c.faults;
     options.insert(options.end(), {"--trace", trace.path});
-    const ChildResult run = run_sim(options, updater_command(c.speed));
+    const ChildResult run = run_sim(options, updater_command(c.speed, sleeps.path));
     SCOPED_TRACE(c.faults.front() + " " + c.faults[1]);
     EXPECT_EQ(run.out, BANNER + DETECTED + std::string(c.reports, '.') + c.reason);
     EXPECT_EQ(run.err.substr(0, WRITE_FAILED.size()), WRITE_FAILED);
     EXPECT_EQ(run.exit_status, 1) << run.err;
     EXPECT_EQ(lines_of(read_file(trace.path)).size(), c.reports);
+    if (c.speed == Speed::quick_sleep) {
+      EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(c.reports));
+    }
   }
 }
 
@@ -271,6 +285,16 @@ TEST_F(EndToEnd, TerminatingTheSimulatorEndsTheCommandWithAVerdict) {
   EXPECT_NE(read_file(out.path).find("korvane_sim: 1 reports, every report well-formed"), std::string::npos)
       << read_file(out.path);
   EXPECT_FALSE(simulator_mounts_visible());
+}
+
+// A stalled write holds its writer only while it lives: a killed writer must
+// be able to end (or no process that stalled could ever be reaped).
+TEST_F(EndToEnd, AWriterStalledForeverCanStillBeKilled) {
+  const ChildResult run = run_sim({"--stall-at", "1"}, {"sh", "-c",
+                                                        "head -c 1089 /dev/zero > /dev/hidraw0 & sleep 0.2; "
+                                                        "kill -9 $!; wait $!; echo status $?"});
+  EXPECT_EQ(run.out, "status 137\n");
+  EXPECT_EQ(run.exit_status, 0) << run.err;
 }
 
 TEST(Simulator, RefusesAMistakenCommandLine) {
