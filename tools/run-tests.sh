@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test. Installs what it needs first.
+# Builds every preset and runs every test, then the static checks and the
+# fuzzers (about 30 s each). Installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,3 +12,9 @@ for preset in linux linux-asan windows-i686; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== static checks"
+tools/static-checks.sh
+
+echo "== fuzzing"
+tools/run-fuzzers.sh

@@ -10,6 +10,9 @@ packages=(
   g++-mingw-w64-i686-posix                    # 32-bit Windows cross build
   wine wine32                                 # runs the Windows tests
   libfuse3-dev fuse3                          # the simulated bootloader
+  clang libclang-rt-14-dev                    # fuzzing (libFuzzer)
+  clang-tidy cppcheck                         # static checks
+  valgrind                                    # memory checks of a whole run
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
