@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The compile commands tell both tools how each file is built.
-[ -f build/linux/compile_commands.json ] || cmake --preset linux >/dev/null
+[ -f build/linux/compile_commands.json ] || cmake --preset linux -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null 2>&1
 root=$(pwd)
 mapfile -t files < <(grep -o '"file": *"[^"]*"' build/linux/compile_commands.json | sed 's/.*"\([^"]*\)"$/\1/' |
   grep -E "^$root/(common|console|image|hid|driver|tools/image_gen)/" | sort -u)
