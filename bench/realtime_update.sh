@@ -35,10 +35,12 @@ trap cleanup EXIT
 
 # One run; prints "to_banner_ms total_ms peak_rss_kib".
 run_once() {
-  local fifo="$scratch/out" line now start= pid= banner= success= rss= dots=
+  local fifo="$scratch/out" line now start='' pid='' banner='' success='' rss='' dots=''
   rm -f "$fifo"
   mkfifo "$fifo"
-  # bash stamps the moment just before it becomes the updater (exec).
+  # bash stamps the moment just before it becomes the updater (exec); the
+  # single quotes are meant: that bash expands them.
+  # shellcheck disable=SC2016
   "$sim" "$@" -- bash -c 'printf "start %s %s\n" "$EPOCHREALTIME" "$$"; exec "$0"' "$updater" \
     >"$fifo" 2>"$scratch/err" &
   sim_pid=$!

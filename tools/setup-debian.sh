@@ -11,7 +11,7 @@ packages=(
   wine wine32                                 # runs the Windows tests
   libfuse3-dev fuse3                          # the simulated bootloader
   clang libclang-rt-14-dev                    # fuzzing (libFuzzer)
-  clang-tidy cppcheck                         # static checks
+  clang-tidy cppcheck shellcheck              # static checks
   valgrind                                    # memory checks of a whole run
 )
 

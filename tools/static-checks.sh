@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of the updater's own code: clang-tidy (checks in
 # .clang-tidy) and cppcheck over every source of common/ console/ image/ hid/
-# driver/ and tools/image_gen/ that the linux preset compiles. Any finding
-# fails the script.
+# driver/ and tools/image_gen/ that the linux preset compiles, and shellcheck
+# over the scripts. Any finding fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,8 +28,14 @@ cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c
   --suppress=missingIncludeSystem --error-exitcode=1 --quiet -I "$root" -I "$root/common/posix" "${files[@]}" ||
   cppcheck_status=$?
 
-if [ "$tidy_status" -ne 0 ] || [ "$cppcheck_status" -ne 0 ]; then
-  echo "static checks found problems (clang-tidy: $tidy_status, cppcheck: $cppcheck_status)" >&2
+echo "== shellcheck"
+shellcheck_status=0
+mapfile -t scripts < <(find . -path ./build -prune -o -type f \( -name '*.sh' -o -path ./.ci/run \) -print | sort)
+shellcheck "${scripts[@]}" || shellcheck_status=$?
+
+if [ "$tidy_status" -ne 0 ] || [ "$cppcheck_status" -ne 0 ] || [ "$shellcheck_status" -ne 0 ]; then
+  echo "static checks found problems (clang-tidy: $tidy_status, cppcheck: $cppcheck_status," \
+    "shellcheck: $shellcheck_status)" >&2
   exit 1
 fi
 echo "static checks clean"
