@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "allocation_count.h"
 #include "console/console.h"
 #include "driver/update_run.h"
 #include "hid/bootloader_link.h"
@@ -30,14 +31,19 @@ void sleep_milliseconds(milliseconds) {}
 
 namespace {
 
-// Times whole runs, sets the per-block figure and checks the block count.
+// Times whole runs, sets the per-block figure and the allocations per run,
+// and checks the block count.
+// One run ahead of the timed ones lets standard output set up its buffer.
 void time_runs(benchmark::State &state) {
+  run_update();
   int sent_in_last_run = 0;
+  const std::uint64_t allocations = allocation_count();
   for (auto _ : state) {
     reports_sent = 0;
     benchmark::DoNotOptimize(run_update());
     sent_in_last_run = reports_sent;
   }
+  report_allocations(state, allocations);
   if (sent_in_last_run != SHIPPED_BLOCKS) {
     state.SkipWithError("the built-in image does not have the shipped layout");
     return;
@@ -78,11 +84,13 @@ BENCHMARK(update_run_output_to_dev_null)->Unit(benchmark::kMicrosecond);
 // One block report, as the pass builds it for every block it sends.
 void build_block_report_for(benchmark::State &state, device_address address) {
   unsigned char report[BLOCK_REPORT_SIZE];
+  const std::uint64_t allocations = allocation_count();
   for (auto _ : state) {
     benchmark::DoNotOptimize(address);
     build_block_report(address, report);
     benchmark::ClobberMemory();
   }
+  report_allocations(state, allocations);
 }
 BENCHMARK_CAPTURE(build_block_report_for, full_block, 0x00000);
 BENCHMARK_CAPTURE(build_block_report_for, last_block, 0x3A000);
