@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test. Installs what it needs first.
+# Builds every preset and runs every test, then a complete update under
+# valgrind, the static checks and the fuzzers (about 30 s each). Installs
+# what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,3 +13,16 @@ for preset in linux linux-asan windows-i686; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== memcheck of a complete update"
+if [ -x build/linux/korvane_sim ]; then
+  tools/memcheck-update.sh
+else
+  echo "skipped: this tree has no simulated bootloader (korvane_sim) yet"
+fi
+
+echo "== static checks"
+tools/static-checks.sh
+
+echo "== fuzzing"
+tools/run-fuzzers.sh

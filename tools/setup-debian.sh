@@ -11,6 +11,9 @@ packages=(
   googletest                                  # GoogleTest sources, cross-built for the Windows tests
   wine wine32                                 # runs the Windows tests
   libfuse3-dev fuse3                          # the simulated bootloader
+  clang libclang-rt-14-dev                    # fuzzing (libFuzzer)
+  clang-tidy cppcheck shellcheck              # static checks
+  valgrind                                    # memory checks of a whole run
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 
 namespace {
@@ -61,9 +62,7 @@ bool decode_record(const std::string &line, std::vector<std::uint8_t> &bytes, st
           std::to_string(bytes.size() - 5) + " data bytes";
     return false;
   }
-  unsigned sum = 0;
-  for (std::uint8_t b : bytes)
-    sum += b;
+  const unsigned sum = std::accumulate(bytes.begin(), bytes.end(), 0U);
   if ((sum & 0xFF) != 0) {
     const unsigned expected = (0x100 - ((sum - bytes.back()) & 0xFF)) & 0xFF;
     why = "bad checksum " + hex(bytes.back(), 2) + ", the record's bytes call for " + hex(expected, 2);
@@ -72,13 +71,94 @@ bool decode_record(const std::string &line, std::vector<std::uint8_t> &bytes, st
   return true;
 }
 
+// What the records read so far have told: the image, the line that first
+// gave each byte, the base address from the latest extended address record,
+// and whether the end-of-file record has come.
+struct Reading {
+  SparseImage image;
+  std::vector<int> defined_on;
+  std::uint32_t base = 0;
+  bool ended = false;
+};
+
+// Puts a data record's bytes into the image; false with the reason when the
+// record reaches outside its window or the image, or contradicts an earlier one.
+bool apply_data(Reading &reading, const std::vector<std::uint8_t> &bytes, int line_number, std::string &why) {
+  const std::uint32_t count = bytes[0];
+  const std::uint32_t offset = static_cast<std::uint32_t>(bytes[1]) << 8 | bytes[2];
+  const std::uint8_t *payload = bytes.data() + 4;
+  // Whether such a record wraps inside its window or runs on into the next
+  // one is read differently by different tools; refuse to guess.
+  if (offset + count > 0x10000) {
+    why = "data record runs past the end of its 64 KiB window";
+    return false;
+  }
+  SparseImage &image = reading.image;
+  const auto capacity = static_cast<std::uint32_t>(image.present.size());
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t address = reading.base + offset + i;
+    if (address >= capacity) {
+      why = "data at " + hex(address, 5) + " lies at or beyond the image capacity " + hex(capacity, 5);
+      return false;
+    }
+    const bool known = image.present[address] != 0;
+    if (known && image.data[address] != payload[i]) {
+      why = "address " + hex(address, 5) + " is given " + hex(payload[i], 2) + " here but " +
+            hex(image.data[address], 2) + " on line " + std::to_string(reading.defined_on[address]);
+      return false;
+    }
+    if (!known) reading.defined_on[address] = line_number;
+    image.present[address] = 1;
+    image.data[address] = payload[i];
+  }
+  return true;
+}
+
+// Applies one decoded record; false with the reason when it is refused.
+bool apply_record(Reading &reading, const std::vector<std::uint8_t> &bytes, int line_number, std::string &why) {
+  const std::uint32_t count = bytes[0];
+  const std::uint8_t type = bytes[3];
+  switch (type) {
+  case DATA:
+    return apply_data(reading, bytes, line_number, why);
+  case END_OF_FILE:
+    if (count != 0) {
+      why = "end-of-file record carries data";
+      return false;
+    }
+    reading.ended = true;
+    return true;
+  case EXTENDED_SEGMENT_ADDRESS:
+  case EXTENDED_LINEAR_ADDRESS: {
+    if (count != 2) {
+      why = "extended address record must carry 2 bytes";
+      return false;
+    }
+    const std::uint32_t value = static_cast<std::uint32_t>(bytes[4]) << 8 | bytes[5];
+    reading.base = type == EXTENDED_LINEAR_ADDRESS ? value << 16 : value << 4;
+    return true;
+  }
+  case START_SEGMENT_ADDRESS:
+  case START_LINEAR_ADDRESS:
+    // The start address means nothing to the device's bootloader.
+    if (count != 4) {
+      why = "start address record must carry 4 bytes";
+      return false;
+    }
+    return true;
+  default:
+    why = "unknown record type " + hex(type, 2);
+    return false;
+  }
+}
+
 } // namespace
 
 bool parse_intel_hex(const std::string &text, std::uint32_t capacity, SparseImage &image, HexFault &fault) {
-  SparseImage result;
-  result.present.assign(capacity, 0);
-  result.data.assign(capacity, 0);
-  std::vector<int> defined_on(capacity, 0); // line that first gave each byte
+  Reading reading;
+  reading.image.present.assign(capacity, 0);
+  reading.image.data.assign(capacity, 0);
+  reading.defined_on.assign(capacity, 0);
 
   auto refuse = [&](int line, const std::string &why) {
     fault.line = line;
@@ -87,8 +167,6 @@ bool parse_intel_hex(const std::string &text, std::uint32_t capacity, SparseImag
     return false;
   };
 
-  std::uint32_t base = 0; // from the latest extended address record
-  bool ended = false;
   int line_number = 0;
   std::vector<std::uint8_t> bytes;
   std::string why;
@@ -101,60 +179,17 @@ bool parse_intel_hex(const std::string &text, std::uint32_t capacity, SparseImag
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
 
-    if (ended) {
+    if (reading.ended) {
       if (!line.empty()) return refuse(line_number, "record after the end-of-file record");
       continue;
     }
-    if (!decode_record(line, bytes, why)) return refuse(line_number, why);
-
-    const std::uint32_t count = bytes[0];
-    const std::uint32_t offset = static_cast<std::uint32_t>(bytes[1]) << 8 | bytes[2];
-    const std::uint8_t type = bytes[3];
-    const std::uint8_t *payload = bytes.data() + 4;
-    switch (type) {
-    case DATA:
-      // Whether such a record wraps inside its window or runs on into the
-      // next one is read differently by different tools; refuse to guess.
-      if (offset + count > 0x10000) return refuse(line_number, "data record runs past the end of its 64 KiB window");
-      for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t address = base + offset + i;
-        if (address >= capacity) {
-          return refuse(line_number,
-                        "data at " + hex(address, 5) + " lies at or beyond the image capacity " + hex(capacity, 5));
-        }
-        if (result.present[address] && result.data[address] != payload[i]) {
-          return refuse(line_number, "address " + hex(address, 5) + " is given " + hex(payload[i], 2) + " here but " +
-                                         hex(result.data[address], 2) + " on line " +
-                                         std::to_string(defined_on[address]));
-        }
-        if (!result.present[address]) defined_on[address] = line_number;
-        result.present[address] = 1;
-        result.data[address] = payload[i];
-      }
-      break;
-    case END_OF_FILE:
-      if (count != 0) return refuse(line_number, "end-of-file record carries data");
-      ended = true;
-      break;
-    case EXTENDED_SEGMENT_ADDRESS:
-    case EXTENDED_LINEAR_ADDRESS: {
-      if (count != 2) return refuse(line_number, "extended address record must carry 2 bytes");
-      const std::uint32_t value = static_cast<std::uint32_t>(payload[0]) << 8 | payload[1];
-      base = type == EXTENDED_LINEAR_ADDRESS ? value << 16 : value << 4;
-      break;
-    }
-    case START_SEGMENT_ADDRESS:
-    case START_LINEAR_ADDRESS:
-      // The start address means nothing to the device's bootloader.
-      if (count != 4) return refuse(line_number, "start address record must carry 4 bytes");
-      break;
-    default:
-      return refuse(line_number, "unknown record type " + hex(type, 2));
+    if (!decode_record(line, bytes, why) || !apply_record(reading, bytes, line_number, why)) {
+      return refuse(line_number, why);
     }
   }
-  if (!ended) return refuse(0, "file ends without an end-of-file record");
+  if (!reading.ended) return refuse(0, "file ends without an end-of-file record");
 
-  image = std::move(result);
+  image = std::move(reading.image);
   fault = HexFault{};
   return true;
 }
@@ -191,13 +226,13 @@ std::string format_intel_hex(const SparseImage &image) {
   std::uint32_t window = 0;
   const auto size = static_cast<std::uint32_t>(image.present.size());
   for (std::uint32_t address = 0; address < size;) {
-    if (!image.present[address]) {
+    if (image.present[address] == 0) {
       ++address;
       continue;
     }
     // A run of present bytes, at most 16 and never across a 64 KiB window.
     std::uint32_t count = 0;
-    while (count < 16 && address + count < size && image.present[address + count] &&
+    while (count < 16 && address + count < size && image.present[address + count] != 0 &&
            ((address + count) >> 16) == (address >> 16)) {
       ++count;
     }

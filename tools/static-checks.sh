@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Static analysis of the updater's own code: clang-tidy (checks in
+# .clang-tidy) and cppcheck over every source of common/ console/ image/ hid/
+# driver/ and tools/image_gen/ that the linux preset compiles, and shellcheck
+# over the scripts. Any finding fails the script.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The compile commands tell both tools how each file is built.
+[ -f build/linux/compile_commands.json ] || cmake --preset linux -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null 2>&1
+root=$(pwd)
+mapfile -t files < <(grep -o '"file": *"[^"]*"' build/linux/compile_commands.json | sed 's/.*"\([^"]*\)"$/\1/' |
+  grep -E "^$root/(common|console|image|hid|driver|tools/image_gen)/" | sort -u)
+if [ ${#files[@]} -eq 0 ]; then
+  echo "no sources found in build/linux/compile_commands.json" >&2
+  exit 1
+fi
+
+echo "== clang-tidy (${#files[@]} files)"
+tidy_status=0
+printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p build/linux --quiet >build/linux/clang-tidy.log 2>&1 ||
+  tidy_status=$?
+grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' build/linux/clang-tidy.log || true
+
+echo "== cppcheck"
+cppcheck_status=0
+cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c++ --inline-suppr \
+  --suppress=missingIncludeSystem --error-exitcode=1 --quiet -I "$root" -I "$root/common/posix" "${files[@]}" ||
+  cppcheck_status=$?
+
+echo "== shellcheck"
+shellcheck_status=0
+mapfile -t scripts < <(find . -path ./build -prune -o -type f \( -name '*.sh' -o -path ./.ci/run \) -print | sort)
+shellcheck "${scripts[@]}" || shellcheck_status=$?
+
+if [ "$tidy_status" -ne 0 ] || [ "$cppcheck_status" -ne 0 ] || [ "$shellcheck_status" -ne 0 ]; then
+  echo "static checks found problems (clang-tidy: $tidy_status, cppcheck: $cppcheck_status," \
+    "shellcheck: $shellcheck_status)" >&2
+  exit 1
+fi
+echo "static checks clean"
