@@ -104,7 +104,7 @@ bool start_helper(report_write *job) {
     sigset_t caller_signals;
     sigfillset(&all_signals);
     pthread_sigmask(SIG_SETMASK, &all_signals, &caller_signals);
-    pthread_t helper;
+    pthread_t helper{};
     started = pthread_create(&helper, &attributes, write_report_on_helper, job) == 0;
     pthread_sigmask(SIG_SETMASK, &caller_signals, nullptr);
   }
