@@ -8,18 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+TempFile::TempFile() {
+  char name[] = "/tmp/korvane-test-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) close(fd);
+  path = name;
+}
 
-struct TempFile {
-  std::string path;
-  TempFile() {
-    char name[] = "/tmp/korvane-test-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-};
+TempFile::~TempFile() { std::remove(path.c_str()); }
+
+namespace {
 
 ChildResult run(const std::function<void()> &in_child) {
   TempFile out, err;

@@ -13,6 +13,15 @@ struct ChildResult {
   int signal = 0;       // the ending signal, or 0
 };
 
+// A new empty file under /tmp, removed when this goes out of scope.
+struct TempFile {
+  std::string path;
+  TempFile();
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+};
+
 // Runs body in a forked child with standard output and standard error sent to
 // files; the child exits with body's result (body may call exit itself).
 ChildResult run_in_child(const std::function<int()> &body);

@@ -103,19 +103,16 @@ std::vector<const LinkEvent *> RecordedRun::of_kind(LinkEvent::Kind kind) const 
 }
 
 RecordedRun run_update_recorded(const LinkScript &script) {
-  char name[] = "/tmp/korvane-events-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd >= 0) close(fd);
+  const TempFile events;
   RecordedRun run;
   run.process = run_in_child([&] {
     link_script = script;
     link_events.clear();
     sends = 0;
-    dump_path = name;
+    dump_path = events.path;
     std::atexit(dump_events);
     return run_update();
   });
-  run.events = load_events(name);
-  std::remove(name);
+  run.events = load_events(events.path);
   return run;
 }

@@ -76,17 +76,6 @@ bool ends_with(const std::string &text, const std::string &tail) {
 // show in the namespace it was started from.
 bool simulator_mounts_visible() { return read_file("/proc/self/mountinfo").find("korvane_sim") != std::string::npos; }
 
-struct TempPath {
-  std::string path;
-  TempPath() {
-    char name[] = "/tmp/korvane-sim-test-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
-  }
-  ~TempPath() { unlink(path.c_str()); }
-};
-
 class EndToEnd : public testing::Test {
 protected:
   // The simulator needs namespaces and FUSE, and some runs faketime. Where a
@@ -129,7 +118,7 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
     if (expected.block_sent[block]) expected_trace.push_back(format_block_address(static_cast<long>(block * 1024)));
   }
 
-  TempPath trace, sleeps;
+  TempFile trace, sleeps;
   const ChildResult run =
       run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(Speed::quick_sleep, sleeps.path));
 
@@ -210,7 +199,7 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
        "Number of bytes transfered was less than or equal to zero\n"},
   };
   for (const Case &c : cases) {
-    TempPath trace, sleeps;
+    TempFile trace, sleeps;
     std::vector<std::string> options = c.faults;
     options.insert(options.end(), {"--trace", trace.path});
     const ChildResult run = run_sim(options, updater_command(c.speed, sleeps.path));
@@ -262,7 +251,7 @@ TEST_F(EndToEnd, CommandSeesOnlyTheSimulatedDevicesAndTheHostNothingOfThem) {
 // Ending the simulator ends the command it runs, and the verdict still comes:
 // the demo ends an update this way instead of sitting out the hold.
 TEST_F(EndToEnd, TerminatingTheSimulatorEndsTheCommandWithAVerdict) {
-  TempPath out;
+  TempFile out;
   const pid_t sim = fork();
   if (sim == 0) {
     const int fd = open(out.path.c_str(), O_WRONLY | O_TRUNC);
