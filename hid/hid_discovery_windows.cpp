@@ -36,14 +36,13 @@ static HANDLE open_interface(HDEVINFO interfaces, SP_DEVICE_INTERFACE_DATA *inte
   }
   std::memset(detail, 0, detail_size);
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!SetupDiGetDeviceInterfaceDetailA(interfaces, interface_data, detail, detail_size, nullptr, nullptr)) {
+  if (SetupDiGetDeviceInterfaceDetailA(interfaces, interface_data, detail, detail_size, nullptr, nullptr) == FALSE) {
     std::free(detail);
     return INVALID_HANDLE_VALUE;
   }
 
-  const HANDLE device =
-      CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   std::free(detail);
   return device;
 }
@@ -52,7 +51,7 @@ static bool has_ids(HANDLE device, std::int32_t vendor_id, std::int32_t product_
   HIDD_ATTRIBUTES attributes;
   std::memset(&attributes, 0, sizeof attributes);
   attributes.Size = sizeof attributes;
-  return HidD_GetAttributes(device, &attributes) && attributes.VendorID == vendor_id &&
+  return HidD_GetAttributes(device, &attributes) != FALSE && attributes.VendorID == vendor_id &&
          attributes.ProductID == product_id;
 }
 
@@ -68,10 +67,10 @@ device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
     SP_DEVICE_INTERFACE_DATA interface_data;
     std::memset(&interface_data, 0, sizeof interface_data);
     interface_data.cbSize = sizeof interface_data;
-    if (!SetupDiEnumDeviceInterfaces(interfaces, nullptr, &hid_class, index, &interface_data)) {
+    if (SetupDiEnumDeviceInterfaces(interfaces, nullptr, &hid_class, index, &interface_data) == FALSE) {
       break;
     }
-    const HANDLE device = open_interface(interfaces, &interface_data);
+    HANDLE device = open_interface(interfaces, &interface_data);
     if (device == INVALID_HANDLE_VALUE) {
       continue;
     }

@@ -54,7 +54,7 @@ bool hid_write_report(device_handle device, const unsigned char *payload, std::u
   buffer[0] = REPORT_ID;
   std::memcpy(buffer + 1, payload, size);
 
-  if (!WriteFile(device, buffer, size + 1, nullptr, &request)) {
+  if (WriteFile(device, buffer, size + 1, nullptr, &request) == FALSE) {
     if (GetLastError() != ERROR_IO_PENDING) {
       std::puts("Non-ERROR_IO_PENDING");
       return false;
@@ -75,7 +75,7 @@ bool hid_write_report(device_handle device, const unsigned char *payload, std::u
   }
 
   DWORD transferred = 0;
-  if (!GetOverlappedResult(device, &request, &transferred, FALSE)) {
+  if (GetOverlappedResult(device, &request, &transferred, FALSE) == FALSE) {
     print_system_error();
     // A request still pending here must not outlive the call either.
     if (!HasOverlappedIoCompleted(&request)) {
