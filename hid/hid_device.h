@@ -25,6 +25,18 @@ device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id);
 // Closes a handle from hid_find_device.
 void hid_close_device(device_handle device);
 
+// The report ID in front of every payload.
+constexpr unsigned char REPORT_ID = 0x00;
+
+// The pause ahead of every report write, refused ones included; it paces the
+// bootloader.
+constexpr double WRITE_PAUSE_SECONDS = 0.25;
+
+// The first steps of every report write, on every platform: the pause, then
+// the size test. False, after printing why, when size is more than one report
+// holds.
+bool hid_pause_and_check_size(std::uint32_t size);
+
 // Pauses 250 ms, then writes report ID 0 and size payload bytes to device as
 // one output report, waiting at most timeout_ms for the write to complete.
 // True when the write completed with a nonzero byte count; otherwise prints

@@ -25,9 +25,6 @@
 
 namespace {
 
-constexpr double PAUSE_BEFORE_WRITE_SECONDS = 0.25;
-constexpr unsigned char REPORT_ID = 0x00;
-
 // One write handed to a helper thread. The caller and the helper share it
 // until both are done with it; whichever lets go last frees it.
 struct report_write {
@@ -142,12 +139,7 @@ wait_outcome wait_for_helper(report_write *job, milliseconds timeout_ms) {
 } // namespace
 
 bool hid_write_report(device_handle device, const unsigned char *payload, std::uint32_t size, milliseconds timeout_ms) {
-  pause_seconds(PAUSE_BEFORE_WRITE_SECONDS);
-  if (size > REPORT_PAYLOAD_LIMIT) {
-    log_progress("Attempted to load %i bytes into buffer sized %i.\n", static_cast<int>(size),
-                 static_cast<int>(REPORT_BUFFER_SIZE));
-    return false;
-  }
+  if (!hid_pause_and_check_size(size)) return false;
 
   report_write *job = new_report_write();
   if (job == nullptr) {

@@ -10,13 +10,6 @@
 
 HANDLE write_event = nullptr;
 
-// The pause ahead of every write, refused ones included; it paces the
-// bootloader.
-constexpr double WRITE_PAUSE_SECONDS = 0.25;
-
-// The report ID that goes in front of every payload.
-constexpr unsigned char REPORT_ID = 0x00;
-
 // Once a request has been issued, the system may use the report buffer and
 // the OVERLAPPED record until the request is over, and both live on this
 // call's stack. A call that gives up on a request therefore cancels it and
@@ -29,13 +22,7 @@ static void wait_until_over(const OVERLAPPED *request) {
 }
 
 bool hid_write_report(device_handle device, const unsigned char *payload, std::uint32_t size, milliseconds timeout_ms) {
-  pause_seconds(WRITE_PAUSE_SECONDS);
-
-  if (size > REPORT_PAYLOAD_LIMIT) {
-    log_progress("Attempted to load %i bytes into buffer sized %i.\n", static_cast<int>(size),
-                 static_cast<int>(REPORT_BUFFER_SIZE));
-    return false;
-  }
+  if (!hid_pause_and_check_size(size)) return false;
 
   if (write_event == nullptr) {
     write_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
