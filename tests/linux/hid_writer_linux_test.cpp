@@ -18,6 +18,7 @@
 #include "console/console.h"
 #include "hid/bootloader_link.h"
 #include "hid/hid_device.h"
+#include "support/report_bytes.h"
 
 namespace {
 
@@ -46,19 +47,6 @@ std::vector<unsigned char> drain(int read_end) {
     EXPECT_EQ(read(read_end, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   return bytes;
-}
-
-std::vector<unsigned char> pattern(std::size_t size) {
-  std::vector<unsigned char> bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<unsigned char>(i * 7 + 1);
-  return bytes;
-}
-
-std::vector<unsigned char> framed(const std::vector<unsigned char> &payload) {
-  std::vector<unsigned char> report(payload.size() + 1, 0x00);
-  std::copy(payload.begin(), payload.end(), report.begin() + 1);
-  return report;
 }
 
 // A pipe standing in for the device; the writer gets its write end.
@@ -94,7 +82,7 @@ protected:
 
 TEST_F(Writer, PausesThenWritesReportIdZeroAndThePayloadInOneWrite) {
   for (std::uint32_t size : {1088u, 1089u, 0u}) {
-    const auto payload = pattern(1089);
+    const auto payload = payload_of(1089);
     pauses.clear();
     bytes_written_before_pause.clear();
     EXPECT_EQ(write_report(device, payload, size), std::make_pair(true, std::string()));
@@ -105,14 +93,14 @@ TEST_F(Writer, PausesThenWritesReportIdZeroAndThePayloadInOneWrite) {
 }
 
 TEST_F(Writer, RefusesAnOversizedPayloadAfterThePauseWithoutWriting) {
-  EXPECT_EQ(write_report(device, pattern(1090), 1090),
+  EXPECT_EQ(write_report(device, payload_of(1090), 1090),
             std::make_pair(false, std::string("Attempted to load 1090 bytes into buffer sized 1090.\n")));
   EXPECT_EQ(pauses, std::vector<milliseconds>{250});
   EXPECT_EQ(pending_bytes(reader), 0);
 }
 
 TEST_F(Writer, NamesEachWayAWriteCanFail) {
-  const auto payload = pattern(1088);
+  const auto payload = payload_of(1088);
   auto expect_failure = [&](int fd, const std::string &message) {
     pauses.clear();
     EXPECT_EQ(write_report(fd, payload, 1088), std::make_pair(false, message));
@@ -156,7 +144,7 @@ TEST_F(Writer, GivesUpOnAWriteThatDoesNotCompleteAndLeavesItToTheHelper) {
   fcntl(device, F_SETFL, 0);
 
   sleep_for_real = true;
-  auto payload = std::make_unique<std::vector<unsigned char>>(pattern(1088));
+  auto payload = std::make_unique<std::vector<unsigned char>>(payload_of(1088));
   const auto expected = framed(*payload);
   const auto start = std::chrono::steady_clock::now();
   const auto result = write_report(device, *payload, 1088);
@@ -186,7 +174,7 @@ TEST_F(Writer, GivesUpOnAWriteThatDoesNotCompleteAndLeavesItToTheHelper) {
 }
 
 TEST_F(Writer, LinkSendsOnlyWithAHeldDeviceAndDescriptorZeroIsOne) {
-  const auto report = pattern(1088);
+  const auto report = payload_of(1088);
   current_device = NO_DEVICE;
   EXPECT_FALSE(bootloader_send(report.data(), 1088, 0.25));
   EXPECT_TRUE(pauses.empty());

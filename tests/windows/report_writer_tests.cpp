@@ -14,6 +14,7 @@
 #include "hid/bootloader_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_writer_windows.h"
+#include "support/report_bytes.h"
 #include "windows_test_support.h"
 
 // Windows may finish cancelling a request only some time after CancelIo has
@@ -95,20 +96,6 @@ private:
   HANDLE peer_ = INVALID_HANDLE_VALUE;
   HANDLE device_ = INVALID_HANDLE_VALUE;
 };
-
-std::vector<unsigned char> payload_of(std::size_t size) {
-  std::vector<unsigned char> payload(size);
-  for (std::size_t i = 0; i < size; ++i)
-    payload[i] = static_cast<unsigned char>(i * 7 + 3);
-  return payload;
-}
-
-// Report ID 0 in front of the payload: what the device must receive.
-std::vector<unsigned char> framed(const std::vector<unsigned char> &payload) {
-  std::vector<unsigned char> report(payload.size() + 1, 0x00);
-  std::copy(payload.begin(), payload.end(), report.begin() + 1);
-  return report;
-}
 
 std::uint32_t size_of(const std::vector<unsigned char> &bytes) { return static_cast<std::uint32_t>(bytes.size()); }
 
