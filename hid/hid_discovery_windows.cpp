@@ -1,5 +1,6 @@
 // Finding the bootloader on Windows: walk the present HID interfaces with
 // SetupAPI and open the first whose HID attributes carry the wanted IDs.
+// Without the system's HID class library the search finds nothing.
 #include "hid/hid_device.h"
 
 #include <cstdlib>
@@ -47,17 +48,60 @@ static HANDLE open_interface(HDEVINFO interfaces, SP_DEVICE_INTERFACE_DATA *inte
   return device;
 }
 
+// The HID class library's functions, taken at run time from the system
+// folder's hid.dll only. Imported statically, hid.dll would be looked for in
+// the exe's own folder first (it is not one of the DLLs Windows always takes
+// from the system folder), and any hid.dll lying there, in a Downloads
+// folder say, would run inside the updater.
+typedef void(WINAPI *get_hid_guid_function)(LPGUID);
+typedef BOOLEAN(WINAPI *get_attributes_function)(HANDLE, PHIDD_ATTRIBUTES);
+static get_hid_guid_function get_hid_guid = nullptr;
+static get_attributes_function get_attributes = nullptr;
+
+static HMODULE load_system_hid_library() {
+  const HMODULE library = LoadLibraryExW(L"hid.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return library;
+  // Windows without the search flags refuses them: name the file by its full
+  // path in the system folder instead.
+  static const wchar_t file_name[] = L"\\hid.dll";
+  wchar_t path[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length + sizeof file_name / sizeof file_name[0] > MAX_PATH) return nullptr;
+  std::memcpy(path + length, file_name, sizeof file_name);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+template <typename Function> static Function library_function(HMODULE library, const char *name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+// Loads the library once; it then stays for the life of the process. False
+// when it or one of its functions is missing: the search then finds nothing.
+static bool hid_library_ready() {
+  if (get_hid_guid != nullptr && get_attributes != nullptr) return true;
+  const HMODULE library = load_system_hid_library();
+  if (library == nullptr) return false;
+  get_hid_guid = library_function<get_hid_guid_function>(library, "HidD_GetHidGuid");
+  get_attributes = library_function<get_attributes_function>(library, "HidD_GetAttributes");
+  if (get_hid_guid != nullptr && get_attributes != nullptr) return true;
+  get_hid_guid = nullptr;
+  get_attributes = nullptr;
+  FreeLibrary(library);
+  return false;
+}
+
 static bool has_ids(HANDLE device, std::int32_t vendor_id, std::int32_t product_id) {
   HIDD_ATTRIBUTES attributes;
   std::memset(&attributes, 0, sizeof attributes);
   attributes.Size = sizeof attributes;
-  return HidD_GetAttributes(device, &attributes) != FALSE && attributes.VendorID == vendor_id &&
+  return get_attributes(device, &attributes) != FALSE && attributes.VendorID == vendor_id &&
          attributes.ProductID == product_id;
 }
 
 device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
+  if (!hid_library_ready()) return NO_DEVICE;
   GUID hid_class;
-  HidD_GetHidGuid(&hid_class);
+  get_hid_guid(&hid_class);
   const HDEVINFO interfaces = SetupDiGetClassDevsA(&hid_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (interfaces == INVALID_HANDLE_VALUE) {
     return NO_DEVICE;

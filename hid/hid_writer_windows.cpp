@@ -9,20 +9,35 @@
 #include "hid/hid_device.h"
 
 HANDLE write_event = nullptr;
+OVERLAPPED write_request;
 
-// Once a request has been issued, the system may use the report buffer and
-// the OVERLAPPED record until the request is over, and both live on this
-// call's stack. A call that gives up on a request therefore cancels it and
-// waits here until the system is done with it before returning. Polls the
-// record rather than waiting on the event, which may be what failed.
-static void wait_until_over(const OVERLAPPED *request) {
-  while (!HasOverlappedIoCompleted(request)) {
+// Once issued, a request may use the report buffer and the OVERLAPPED record
+// until the system is done with it, which can be after the call that issued
+// it has given up. Both therefore live as long as the process.
+static unsigned char report_buffer[REPORT_BUFFER_SIZE];
+
+// Cancels the device's pending request and waits, at most CANCEL_WAIT_MS
+// (outside the write's time-out), until the system is done with it. Polls the record rather than waiting on
+// the event, which may be what failed. A driver that never finishes the
+// cancelled request leaves it pending: the buffer and the record stay in
+// use, and later calls refuse to write.
+static void cancel_write_request(HANDLE device) {
+  CancelIo(device);
+  const DWORD start = GetTickCount();
+  while (!HasOverlappedIoCompleted(&write_request) && GetTickCount() - start < CANCEL_WAIT_MS) {
     Sleep(1);
   }
 }
 
 bool hid_write_report(device_handle device, const unsigned char *payload, std::uint32_t size, milliseconds timeout_ms) {
   if (!hid_pause_and_check_size(size)) return false;
+
+  // An earlier request that outlived its cancel still owns the buffer, the
+  // record and the event: this write is refused rather than issued over it.
+  if (!HasOverlappedIoCompleted(&write_request)) {
+    std::puts("Non-ERROR_IO_PENDING");
+    return false;
+  }
 
   if (write_event == nullptr) {
     write_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -33,15 +48,13 @@ bool hid_write_report(device_handle device, const unsigned char *payload, std::u
   }
   ResetEvent(write_event);
 
-  OVERLAPPED request;
-  std::memset(&request, 0, sizeof request);
-  request.hEvent = write_event;
+  std::memset(&write_request, 0, sizeof write_request);
+  write_request.hEvent = write_event;
 
-  unsigned char buffer[REPORT_BUFFER_SIZE];
-  buffer[0] = REPORT_ID;
-  std::memcpy(buffer + 1, payload, size);
+  report_buffer[0] = REPORT_ID;
+  std::memcpy(report_buffer + 1, payload, size);
 
-  if (WriteFile(device, buffer, size + 1, nullptr, &request) == FALSE) {
+  if (WriteFile(device, report_buffer, size + 1, nullptr, &write_request) == FALSE) {
     if (GetLastError() != ERROR_IO_PENDING) {
       std::puts("Non-ERROR_IO_PENDING");
       return false;
@@ -49,26 +62,22 @@ bool hid_write_report(device_handle device, const unsigned char *payload, std::u
     const DWORD waited = WaitForSingleObject(write_event, timeout_ms);
     if (waited == WAIT_TIMEOUT) {
       log_progress("Timed out writing to device.\n");
-      CancelIo(device);
-      wait_until_over(&request);
+      cancel_write_request(device);
       return false;
     }
     if (waited != WAIT_OBJECT_0) {
       log_progress("Not waiting.\n");
-      CancelIo(device);
-      wait_until_over(&request);
+      cancel_write_request(device);
       return false;
     }
   }
 
   DWORD transferred = 0;
-  if (GetOverlappedResult(device, &request, &transferred, FALSE) == FALSE) {
+  if (GetOverlappedResult(device, &write_request, &transferred, FALSE) == FALSE) {
     print_system_error();
-    // A request still pending here must not outlive the call either.
-    if (!HasOverlappedIoCompleted(&request)) {
-      CancelIo(device);
-      wait_until_over(&request);
-    }
+    // A request still pending here is cancelled too; the error text is out
+    // first, since the cancel may change the last error.
+    if (!HasOverlappedIoCompleted(&write_request)) cancel_write_request(device);
     return false;
   }
   if (transferred == 0) {

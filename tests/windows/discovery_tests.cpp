@@ -22,11 +22,16 @@ bool handle_is_open(HANDLE handle) {
   return GetHandleInformation(handle, &flags) != 0;
 }
 
+// Taken at run time, as the updater does, so that the test program does not
+// import hid.dll (some tests run it with hid.dll disabled).
 HIDD_ATTRIBUTES attributes_of(HANDLE device) {
+  typedef BOOLEAN(WINAPI * get_attributes_function)(HANDLE, PHIDD_ATTRIBUTES);
+  const auto get_attributes = reinterpret_cast<get_attributes_function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryA("hid.dll"), "HidD_GetAttributes")));
   HIDD_ATTRIBUTES attributes;
   std::memset(&attributes, 0, sizeof attributes);
   attributes.Size = sizeof attributes;
-  EXPECT_TRUE(HidD_GetAttributes(device, &attributes));
+  EXPECT_TRUE(get_attributes != nullptr && get_attributes(device, &attributes));
   return attributes;
 }
 

@@ -18,12 +18,15 @@
 #include "windows_test_support.h"
 
 // Windows may finish cancelling a request only some time after CancelIo has
-// returned; Wine's pipes finish at once. So the tests take the place of the
-// writer's CancelIo import, and can have the cancellation land late.
+// returned, and a faulty driver never; Wine's pipes finish at once. So the
+// tests take the place of the writer's CancelIo import, and can have the
+// cancellation land late or not at all.
 static DWORD cancel_delay_ms = 0; // 0: cancel at once, like the real call
+constexpr DWORD CANCEL_NEVER = INFINITE;
 static std::thread late_cancel;
 
 static BOOL WINAPI cancel_io_for_tests(HANDLE device) {
+  if (cancel_delay_ms == CANCEL_NEVER) return TRUE;
   if (cancel_delay_ms == 0) {
     const FARPROC real = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIo");
     return reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(reinterpret_cast<void (*)()>(real))(device);
@@ -197,6 +200,38 @@ TEST_F(ReportWriter, TimesOutOnAPeerThatNeverReadsAndLeavesNoRequestPending) {
     EXPECT_EQ(request_state, WAIT_OBJECT_0);
     EXPECT_EQ(pipe.read_message(300), std::nullopt) << "the cancelled report still reached the peer";
   }
+}
+
+// A request that outlives its cancel: the call still fails within the bound
+// (250 ms pause, 250 ms wait, CANCEL_WAIT_MS for the cancel), and the next
+// call refuses to write while the system may still use the buffer.
+TEST_F(ReportWriter, FailsWithinTheBoundWhenACancelledRequestNeverEnds) {
+  PipeDevice pipe(NO_BUFFER);
+  ASSERT_TRUE(pipe.ready());
+  const auto payload = payload_of(1088);
+  cancel_delay_ms = CANCEL_NEVER;
+  current_device = pipe.device();
+
+  StdoutCapture output;
+  const auto start = std::chrono::steady_clock::now();
+  const bool sent = bootloader_send(payload.data(), size_of(payload), 0.25);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const bool still_pending = !HasOverlappedIoCompleted(&write_request);
+  const bool sent_again = bootloader_send(payload.data(), size_of(payload), 0.25);
+  const std::string printed = output.finish();
+  CancelIoEx(pipe.device(), nullptr);
+  cancel_delay_ms = 0;
+  const DWORD ended = WaitForSingleObject(write_event, 5000);
+
+  EXPECT_FALSE(sent);
+  EXPECT_TRUE(still_pending);
+  EXPECT_GE(took, std::chrono::milliseconds(450 + CANCEL_WAIT_MS));
+  EXPECT_LT(took, std::chrono::milliseconds(500 + CANCEL_WAIT_MS + 2000));
+  EXPECT_FALSE(sent_again);
+  EXPECT_EQ(printed, "Timed out writing to device.\nNon-ERROR_IO_PENDING\n");
+  EXPECT_EQ(recorded_pauses, (std::vector<milliseconds>{250, 250}));
+  EXPECT_EQ(ended, WAIT_OBJECT_0);
+  EXPECT_EQ(pipe.read_message(300), std::nullopt) << "a report reached the peer";
 }
 
 TEST_F(ReportWriter, NamesTheSystemErrorWhenThePeerGoesAwayMidWrite) {

@@ -14,12 +14,14 @@
 
 namespace {
 
-std::string updater_path() {
+std::string path_beside_tests(const char *relative_path) {
   char module[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
   std::string path(module, length);
-  return path.substr(0, path.find_last_of("\\/") + 1) + KORVANE_UPDATER_RELATIVE_PATH;
+  return path.substr(0, path.find_last_of("\\/") + 1) + relative_path;
 }
+
+std::string updater_path() { return path_beside_tests(KORVANE_UPDATER_RELATIVE_PATH); }
 
 std::string temporary_file() {
   char folder[MAX_PATH];
@@ -42,7 +44,9 @@ HANDLE inheritable_output(const std::string &path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-TEST(UpdaterExe, WithoutTheBootloaderPrintsTheBannerAndTheNoDeviceMessageThenHolds) {
+// Starts the exe as a user would, on a system without the bootloader, and
+// checks that it prints the banner and the no-device message and then holds.
+void expect_no_device_run(const std::string &exe) {
   const std::string out_path = temporary_file();
   const std::string err_path = temporary_file();
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -53,10 +57,10 @@ TEST(UpdaterExe, WithoutTheBootloaderPrintsTheBannerAndTheNoDeviceMessageThenHol
   startup.hStdOutput = inheritable_output(out_path);
   startup.hStdError = inheritable_output(err_path);
   PROCESS_INFORMATION process{};
-  std::string command_line = "\"" + updater_path() + "\"";
-  ASSERT_TRUE(CreateProcessA(updater_path().c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &startup, &process))
-      << updater_path() << ": error " << GetLastError();
+  std::string command_line = "\"" + exe + "\"";
+  ASSERT_TRUE(
+      CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+      << exe << ": error " << GetLastError();
   CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
@@ -86,6 +90,28 @@ TEST(UpdaterExe, WithoutTheBootloaderPrintsTheBannerAndTheNoDeviceMessageThenHol
   DeleteFileA(out_path.c_str());
   DeleteFileA(err_path.c_str());
 }
+
+TEST(UpdaterExe, WithoutTheBootloaderPrintsTheBannerAndTheNoDeviceMessageThenHolds) {
+  expect_no_device_run(updater_path());
+}
+
+// Run with Wine asked to take native DLLs first, as Windows would.
+TEST(UpdaterExe, NeverLoadsAHidDllLyingBesideIt) {
+  const std::string mark = path_beside_tests("planted/planted-hid-loaded");
+  DeleteFileA(mark.c_str());
+  expect_no_device_run(path_beside_tests("planted/korvane_updater.exe"));
+  EXPECT_EQ(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES) << "the updater loaded the planted hid.dll";
+
+  // The mark does show when the planted library is loaded.
+  const HMODULE planted = LoadLibraryA(path_beside_tests("planted/hid.dll").c_str());
+  ASSERT_NE(planted, nullptr);
+  FreeLibrary(planted);
+  EXPECT_NE(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileA(mark.c_str());
+}
+
+// Run with hid.dll disabled: a system without the HID class library.
+TEST(UpdaterExe, WithoutTheSystemHidLibraryFindsNoDevice) { expect_no_device_run(updater_path()); }
 
 std::string version_string(const std::vector<char> &info, const char *name) {
   const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;

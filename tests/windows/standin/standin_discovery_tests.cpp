@@ -17,8 +17,11 @@
 
 namespace {
 
+// The stand-ins are loaded from the test program's own folder. The search
+// asks the system folder for hid.dll and is then given the one already
+// loaded, as Windows gives any library of that name once one is loaded.
 template <typename Function> Function standin_export(const char *dll, const char *name) {
-  const HMODULE module = GetModuleHandleA(dll);
+  const HMODULE module = LoadLibraryA(dll);
   if (module == nullptr) return nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
