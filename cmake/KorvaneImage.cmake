@@ -19,10 +19,18 @@ else()
   set(KORVANE_IMAGE_GEN_DEPENDS korvane_image_gen)
 endif()
 
-# korvane_add_image(NAME HEX_FILE): an object library NAME holding the image
-# tables generated from HEX_FILE. A faulty file stops the build with the
-# file and line named, and no table source is left behind.
+# korvane_add_image(NAME HEX_FILE [PLACEHOLDER]): an object library NAME
+# holding the image tables generated from HEX_FILE. A faulty file stops the
+# build with the file and line named, and no table source is left behind.
+# PLACEHOLDER marks the placeholder, which a build writes to a device only
+# when asked to (image_write_refusal); any other image has no such check.
 function(korvane_add_image name hex_file)
+  cmake_parse_arguments(PARSE_ARGV 2 _image "PLACEHOLDER" "" "")
+  if(_image_PLACEHOLDER)
+    set(refusal "${PROJECT_SOURCE_DIR}/image/image_refusal_placeholder.cpp")
+  else()
+    set(refusal "${PROJECT_SOURCE_DIR}/image/image_refusal_firmware.cpp")
+  endif()
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.cpp")
   add_custom_command(
     OUTPUT "${out}"
@@ -30,7 +38,7 @@ function(korvane_add_image name hex_file)
     DEPENDS "${hex_file}" ${KORVANE_IMAGE_GEN_DEPENDS}
     COMMENT "Generating image tables ${name} from ${hex_file}"
     VERBATIM)
-  add_library(${name} OBJECT "${out}")
+  add_library(${name} OBJECT "${out}" "${refusal}")
   target_link_libraries(${name} PRIVATE korvane_common)
   # Plain tables: optimising them only costs compile time.
   set_source_files_properties("${out}" PROPERTIES COMPILE_OPTIONS "-O0;-g0")

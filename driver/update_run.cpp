@@ -41,6 +41,11 @@ int run_update() {
   }
 
   log_progress("Korvane device detected\n");
+  // Checked before the first report, so that a refusal leaves the device
+  // untouched.
+  if (const char *refusal = image_write_refusal()) {
+    fail_and_hold("%s", refusal);
+  }
   log_progress("Writing firmware");
   std::fflush(stdout);
 

@@ -27,3 +27,8 @@ bool image_block_is_blank(device_address address, std::int32_t count);
 // Writes count bytes of the image from address on to out, ERASED_BYTE for
 // absent bytes; a request reaching past the image reads as all ERASED_BYTE.
 void image_read(device_address address, std::int32_t count, unsigned char *out);
+
+// Why this build must not write its image to a device, as a message ending in
+// a line break; nullptr when it may. Only a build that carries the
+// placeholder in place of the firmware has a reason.
+const char *image_write_refusal();

@@ -1,8 +1,10 @@
-// The image store and the update run over the image the build embeds by
-// default: bytes present from 0x00000 to 0x3A18B, no blank block below it.
+// The image store and the update run over the image the build embeds: the
+// placeholder by default, or any firmware of the same layout (bytes present
+// from 0x00000 to 0x3A18B, no blank block below it).
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,6 +19,10 @@ namespace {
 
 constexpr device_address LAST_PRESENT = 0x3A18B;
 constexpr int SHIPPED_BLOCKS = 233;
+
+// The runs here go to a recording link, not a device: a placeholder build may
+// write to it. The test of the refusal takes the permission away.
+const int placeholder_allowed = setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
 
 // image_read into a buffer with guard bytes on both sides, which must stay.
 std::vector<unsigned char> read_guarded(device_address address, std::int32_t count, std::size_t room) {
@@ -80,9 +86,6 @@ TEST(ShippedImage, ReadServesImageBytesThenErasedFill) {
     ASSERT_EQ(block[static_cast<std::size_t>(i)], expected) << i;
   }
   EXPECT_EQ(read_guarded(0x3AC00, BLOCK_SIZE, BLOCK_SIZE), std::vector<unsigned char>(BLOCK_SIZE, ERASED_BYTE));
-  // The placeholder says what it is in the first bytes of every block.
-  const std::vector<unsigned char> start = read_guarded(0, 7, 7);
-  EXPECT_EQ(std::string(start.begin(), start.end()), "KORVANE");
 }
 
 TEST(ShippedImage, ReadOutsideTheImageGivesErasedBytesAndRespectsTheCount) {
@@ -140,6 +143,31 @@ TEST(ShippedImageUpdate, SendsEveryBlockUpTo3A000InOrderThenClosesAndHolds) {
   const LinkEvent &hold = run.events.back();
   EXPECT_EQ(hold.milliseconds, 600000u);
   EXPECT_EQ(hold.unflushed_stdout, 0u) << "the success lines must show during the hold";
+}
+
+// Without KORVANE_ALLOW_PLACEHOLDER=1 a placeholder build stops once it has
+// found the device, before the first report; real firmware has no such check.
+TEST(ShippedImageUpdate, WritesThePlaceholderOnlyWhenAskedTo) {
+  for (const char *allowed : {static_cast<const char *>(nullptr), "0"}) {
+    SCOPED_TRACE(allowed != nullptr ? allowed : "unset");
+    if (allowed != nullptr)
+      setenv("KORVANE_ALLOW_PLACEHOLDER", allowed, 1);
+    else
+      unsetenv("KORVANE_ALLOW_PLACEHOLDER");
+    const RecordedRun run = run_update_recorded({});
+    setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
+
+    if (!KORVANE_PLACEHOLDER_IMAGE) {
+      EXPECT_EQ(run.process.exit_status, 0);
+      EXPECT_EQ(run.process.out, success_output(SHIPPED_BLOCKS));
+      continue;
+    }
+    EXPECT_EQ(run.process.exit_status, 1);
+    EXPECT_EQ(run.process.out, BANNER + "Korvane device detected\n");
+    EXPECT_EQ(run.process.err, PLACEHOLDER_REFUSAL);
+    EXPECT_EQ(run.kinds(), "O P");
+    EXPECT_EQ(run.events.back().milliseconds, 600000u);
+  }
 }
 
 TEST(ShippedImageUpdate, NoDeviceGivesTheMessageOnStandardErrorThenHoldsAndFails) {

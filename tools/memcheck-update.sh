@@ -9,6 +9,8 @@
 #   tools/memcheck-update.sh [BUILD_DIR]     # default build/linux
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The device is simulated: a placeholder build may write to it.
+export KORVANE_ALLOW_PLACEHOLDER=1
 
 build=${1:-build/linux}
 speedup=${KORVANE_MEMCHECK_SPEEDUP:-20}

@@ -23,3 +23,8 @@ inline std::string success_output(int dots) {
 }
 
 inline const std::string WRITE_FAILURE_MESSAGE = "error writing to Korvane\n\n";
+
+// Standard error of a placeholder build that has found a device but was not
+// asked to write the placeholder (KORVANE_ALLOW_PLACEHOLDER=1).
+inline const std::string PLACEHOLDER_REFUSAL = "This build of the updater carries a placeholder image, not the Korvane "
+                                               "firmware 9.32, and has written nothing to the device.\n\n";

@@ -7,6 +7,10 @@
 //   korvane_image_gen placeholder OUT.hex
 //     Writes the deterministic stand-in image used while the real firmware
 //     is not at hand. It is not firmware and must never reach a device.
+//   korvane_image_gen test-firmware OUT.hex
+//     Writes another image of the same layout, with none of the placeholder's
+//     bytes, for proving that the tests hold for whatever firmware is built
+//     in. Not firmware either.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -71,28 +75,35 @@ int embed(const std::string &hex_path, const std::string &out_path) {
   return write_whole_file(out_path, out) ? 0 : 1;
 }
 
-// Present bytes from 0x00000 to 0x3A18B, every 1 KiB block starting with a
-// warning text, so no block is blank and anyone dumping the device or the
-// executable sees what this is; the rest is a fixed pseudo-random sequence
+// Present bytes from 0x00000 to 0x3A18B, the layout of firmware 9.32: every
+// 1 KiB block starts with block_start (which must not be all 0xFF, so no
+// block is blank), the rest is a fixed pseudo-random sequence from seed
 // (which holds some 0xFF bytes, as real firmware does).
-int placeholder(const std::string &out_path) {
+int layout_image(const std::string &out_path, const std::string &block_start, std::uint32_t seed) {
   constexpr std::uint32_t LAST_PRESENT = 0x3A18B;
-  const std::string warning = "KORVANE UPDATER PLACEHOLDER IMAGE - NOT FIRMWARE - DO NOT FLASH";
   SparseImage image;
   image.present.assign(IMAGE_CAPACITY, 0);
   image.data.assign(IMAGE_CAPACITY, ERASED_BYTE);
-  std::uint32_t state = 0x2545F491;
+  std::uint32_t state = seed;
   for (std::uint32_t address = 0; address <= LAST_PRESENT; ++address) {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
     const std::uint32_t in_block = address % 1024;
     image.present[address] = 1;
-    image.data[address] =
-        in_block < warning.size() ? static_cast<std::uint8_t>(warning[in_block]) : static_cast<std::uint8_t>(state);
+    image.data[address] = in_block < block_start.size() ? static_cast<std::uint8_t>(block_start[in_block])
+                                                        : static_cast<std::uint8_t>(state);
   }
   return write_whole_file(out_path, format_intel_hex(image)) ? 0 : 1;
 }
+
+// Every block says what it is, so anyone dumping the device or the
+// executable sees it.
+int placeholder(const std::string &out_path) {
+  return layout_image(out_path, "KORVANE UPDATER PLACEHOLDER IMAGE - NOT FIRMWARE - DO NOT FLASH", 0x2545F491);
+}
+
+int test_firmware(const std::string &out_path) { return layout_image(out_path, std::string(1, '\0'), 0x9E3779B9); }
 
 } // namespace
 
@@ -100,7 +111,9 @@ int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "embed" && argc == 4) return embed(argv[2], argv[3]);
   if (command == "placeholder" && argc == 3) return placeholder(argv[2]);
+  if (command == "test-firmware" && argc == 3) return test_firmware(argv[2]);
   std::cerr << "usage: korvane_image_gen embed FIRMWARE.hex OUT.cpp\n"
-               "       korvane_image_gen placeholder OUT.hex\n";
+               "       korvane_image_gen placeholder OUT.hex\n"
+               "       korvane_image_gen test-firmware OUT.hex\n";
   return 2;
 }

@@ -14,6 +14,7 @@
 
 #include "report_check.h"
 #include "support/child_process.h"
+#include "support/transcripts.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ const std::string SIM = KORVANE_SIM;
 const std::string UPDATER = KORVANE_UPDATER;
 const std::string BUILT_IN_HEX = KORVANE_BUILT_IN_HEX;
 
-const std::string BANNER = "Korvane_Updater with firmware version 9.32\n\n";
 const std::string DETECTED = "Korvane device detected\nWriting firmware";
 const std::string SUCCESS = "Korvane firmware version 9.32 updated succesfully\n\n"
                             "Please close this window and disconnect USB Micro cable to restart the Korvane\n";
@@ -81,6 +81,8 @@ protected:
   // The simulator needs namespaces and FUSE, and some runs faketime. Where a
   // developer's machine lacks them the runs are skipped; in CI they fail.
   static void SetUpTestSuite() {
+    // The devices here are simulated: a placeholder build may write to them.
+    setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
     // The updater of a sanitizer build must accept a preloaded library.
     const char *asan_options = std::getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS",
@@ -130,6 +132,18 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
   EXPECT_EQ(lines_of(read_file(trace.path)), expected_trace);
   EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(expected_trace.size()));
   EXPECT_FALSE(simulator_mounts_visible());
+}
+
+TEST_F(EndToEnd, APlaceholderBuildNotAskedToWriteLeavesTheDeviceUntouched) {
+  if (!KORVANE_PLACEHOLDER_IMAGE) GTEST_SKIP() << "this build carries firmware";
+  std::vector<std::string> command{"env", "-u", "KORVANE_ALLOW_PLACEHOLDER"};
+  for (const std::string &word : updater_command(Speed::faketime))
+    command.push_back(word);
+  const ChildResult run = run_sim({}, command);
+  EXPECT_EQ(run.out, BANNER + "Korvane device detected\n");
+  EXPECT_EQ(run.err.substr(0, PLACEHOLDER_REFUSAL.size()), PLACEHOLDER_REFUSAL);
+  EXPECT_NE(run.err.find("[hidraw0 16C0:0478 opened 1x, 0 reports;"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_status, 1);
 }
 
 TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
