@@ -22,6 +22,9 @@ cmake --preset linux -B build/linux-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/
 cmake --build build/linux-firmware
 ctest --test-dir build/linux-firmware --output-on-failure --no-tests=error
 
+echo "== reproducible builds =="
+tools/check-reproducible.sh
+
 echo "== memcheck of a complete update"
 tools/memcheck-update.sh
 

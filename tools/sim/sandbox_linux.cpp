@@ -160,11 +160,14 @@ bool build_device_views(const std::vector<SimulatedDevice> &devices, std::vector
   close(host_dev);
   if (!built) return false;
   // Failures here only cost a convenience that the updater does not use.
-  symlink("/proc/self/fd", "/dev/fd");
-  symlink("/proc/self/fd/0", "/dev/stdin");
-  symlink("/proc/self/fd/1", "/dev/stdout");
-  symlink("/proc/self/fd/2", "/dev/stderr");
-  symlink("pts/ptmx", "/dev/ptmx");
+  const char *const links[][2] = {{"/proc/self/fd", "/dev/fd"},
+                                  {"/proc/self/fd/0", "/dev/stdin"},
+                                  {"/proc/self/fd/1", "/dev/stdout"},
+                                  {"/proc/self/fd/2", "/dev/stderr"},
+                                  {"pts/ptmx", "/dev/ptmx"}};
+  for (const auto &link : links) {
+    if (symlink(link[0], link[1]) != 0) continue;
+  }
 
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const std::string node = "/dev/hidraw" + std::to_string(i);

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Checks what the built updater tells the system about itself, on the file:
+#
+#   tests/binary_checks.sh elf korvane_updater      # Linux Release build
+#   tests/binary_checks.sh pe korvane_updater.exe   # Windows build
+#
+# elf: Debian's usual hardening: a position-independent executable, full
+# RELRO with immediate binding, stack protection, fortified C library calls,
+# indirect-branch tracking at function entries, and no run path.
+# pe: ASLR and DEP, no link time stamp, stack protection, and imports only of
+# DLLs that Windows always takes from its own folder, with nothing newer than
+# the oldest Windows supported imported statically.
+set -euo pipefail
+
+kind=$1
+file=$2
+failures=0
+check() { # DESCRIPTION COMMAND...
+  local description=$1
+  shift
+  if "$@" >/dev/null 2>&1; then
+    echo "ok: $description"
+  else
+    echo "FAILED: $description"
+    failures=$((failures + 1))
+  fi
+}
+
+case $kind in
+elf)
+  dynamic=$(readelf -dW "$file")
+  check "position-independent executable" grep -q 'Flags:.*PIE' <<<"$dynamic"
+  check "immediate binding" grep -q 'Flags:.*NOW' <<<"$dynamic"
+  check "no run path" bash -c '! grep -qE "RPATH|RUNPATH" <<<"$1"' _ "$dynamic"
+  check "RELRO segment" grep -q GNU_RELRO <(readelf -lW "$file")
+  symbols=$(nm -D "$file")
+  check "stack protection" grep -q __stack_chk_fail <<<"$symbols"
+  check "fortified calls" grep -q '__[a-z]*printf_chk' <<<"$symbols"
+  check "main starts with endbr64" bash -c 'objdump -d --disassemble=main "$1" | grep -A1 "<main>:" | grep -q endbr64' _ "$file"
+  ;;
+pe)
+  headers=$(i686-w64-mingw32-objdump -p "$file")
+  characteristics=$(sed -n 's/^DllCharacteristics[[:space:]]*//p' <<<"$headers")
+  check "ASLR (dynamic base)" test $((0x$characteristics & 0x40)) -ne 0
+  check "DEP (NX compatible)" test $((0x$characteristics & 0x100)) -ne 0
+  check "relocations kept for ASLR" grep -q '\.reloc' <(i686-w64-mingw32-objdump -h "$file")
+  check "no link time stamp" grep -q 'Time/Date.*1970' <<<"$headers"
+  check "stack protection" grep -q 'stack smashing detected' "$file"
+  dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort | tr '\n' ' ')
+  check "imports only known system DLLs (got: $dlls)" test "$dlls" = "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll "
+  check "SetDefaultDllDirectories is looked up, not imported" bash -c '! grep -qw SetDefaultDllDirectories <<<"$1"' _ \
+    "$headers"
+  ;;
+*)
+  echo "usage: $0 elf|pe FILE" >&2
+  exit 2
+  ;;
+esac
+[ "$failures" -eq 0 ]
