@@ -25,18 +25,20 @@ check() { # DESCRIPTION COMMAND...
     failures=$((failures + 1))
   fi
 }
+lacks() { ! grep -qE "$1" <<<"$2"; }
+main_starts_with_endbr64() { objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -q endbr64; }
 
 case $kind in
 elf)
   dynamic=$(readelf -dW "$file")
   check "position-independent executable" grep -q 'Flags:.*PIE' <<<"$dynamic"
   check "immediate binding" grep -q 'Flags:.*NOW' <<<"$dynamic"
-  check "no run path" bash -c '! grep -qE "RPATH|RUNPATH" <<<"$1"' _ "$dynamic"
+  check "no run path" lacks 'RPATH|RUNPATH' "$dynamic"
   check "RELRO segment" grep -q GNU_RELRO <(readelf -lW "$file")
   symbols=$(nm -D "$file")
   check "stack protection" grep -q __stack_chk_fail <<<"$symbols"
   check "fortified calls" grep -q '__[a-z]*printf_chk' <<<"$symbols"
-  check "main starts with endbr64" bash -c 'objdump -d --disassemble=main "$1" | grep -A1 "<main>:" | grep -q endbr64' _ "$file"
+  check "main starts with endbr64" main_starts_with_endbr64
   ;;
 pe)
   headers=$(i686-w64-mingw32-objdump -p "$file")
@@ -48,8 +50,7 @@ pe)
   check "stack protection" grep -q 'stack smashing detected' "$file"
   dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort | tr '\n' ' ')
   check "imports only known system DLLs (got: $dlls)" test "$dlls" = "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll "
-  check "SetDefaultDllDirectories is looked up, not imported" bash -c '! grep -qw SetDefaultDllDirectories <<<"$1"' _ \
-    "$headers"
+  check "SetDefaultDllDirectories is looked up, not imported" lacks '\<SetDefaultDllDirectories\>' "$headers"
   ;;
 *)
   echo "usage: $0 elf|pe FILE" >&2
