@@ -25,6 +25,9 @@ ctest --test-dir build/linux-firmware --output-on-failure --no-tests=error
 echo "== reproducible builds =="
 tools/check-reproducible.sh
 
+echo "== release packages =="
+tests/release/release_test.sh
+
 echo "== memcheck of a complete update"
 tools/memcheck-update.sh
 

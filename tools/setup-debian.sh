@@ -14,6 +14,8 @@ packages=(
   clang libclang-rt-14-dev                    # fuzzing (libFuzzer)
   clang-tidy cppcheck shellcheck              # static checks
   valgrind                                    # memory checks of a whole run
+  dpkg-dev osslsigncode                       # release packages: dependencies, Authenticode
+  lintian openssl python3                     # release test: package checks, test certificate, zip
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
