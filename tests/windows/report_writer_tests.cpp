@@ -184,8 +184,7 @@ TEST_F(ReportWriter, TimesOutOnAPeerThatNeverReadsAndLeavesNoRequestPending) {
     const bool sent = bootloader_send(payload.data(), size_of(payload), 0.25);
     const auto took = std::chrono::steady_clock::now() - start;
     // The request ended before the call returned: its event is signalled. Had
-    // the call returned early, the system would still be reading the buffer
-    // on its stack.
+    // the call returned early, the next write would find it still pending.
     const DWORD request_state = WaitForSingleObject(write_event, 0);
     cancel_delay_ms = 0;
     if (late_cancel.joinable()) late_cancel.join();
