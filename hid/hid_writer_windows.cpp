@@ -17,10 +17,10 @@ OVERLAPPED write_request;
 static unsigned char report_buffer[REPORT_BUFFER_SIZE];
 
 // Cancels the device's pending request and waits, at most CANCEL_WAIT_MS
-// (outside the write's time-out), until the system is done with it. Polls the record rather than waiting on
-// the event, which may be what failed. A driver that never finishes the
-// cancelled request leaves it pending: the buffer and the record stay in
-// use, and later calls refuse to write.
+// (outside the write's time-out), until the system is done with it. Polls
+// the record rather than waiting on the event, which may be what failed. A
+// driver that never finishes the cancelled request leaves it pending: the
+// buffer and the record stay in use, and later calls refuse to write.
 static void cancel_write_request(HANDLE device) {
   CancelIo(device);
   const DWORD start = GetTickCount();
