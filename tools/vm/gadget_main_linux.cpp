@@ -178,7 +178,8 @@ void unplug() { write_file(GADGET + "/UDC", "\n"); }
 
 class ReportReader {
 public:
-  ReportReader(const Options &options, FILE *trace) : options_(options), trace_(trace) {}
+  ReportReader(const Options &options, FILE *trace)
+      : options_(options), trace_(trace), reading_(options.stall_at != 1) {}
 
   // Whether the device still reads: not once a stall or an unplug began.
   bool reading() const { return reading_; }
@@ -232,7 +233,7 @@ private:
   FILE *trace_;
   std::vector<std::uint8_t> report_ = std::vector<std::uint8_t>(1, 0); // report ID 0, then the bytes received
   std::chrono::steady_clock::time_point first_;
-  bool reading_ = true;
+  bool reading_;
 };
 
 int setup_failed(const std::string &why) {

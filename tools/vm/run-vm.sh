@@ -24,6 +24,7 @@ work=$(realpath -m "$1")
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
+command -v "$1" >/dev/null || { echo "run-vm: no program $1 here" >&2; exit 2; }
 
 fail() {
   echo "run-vm: $*" >&2
