@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash disable=SC2154 # korvane_* come from the kernel command line
 # The guest's first process, from the initramfs: loads the modules, puts a
 # writable tmpfs over the host's root (shared read-only over 9p) and hands over to the session script in the host's
 # tree. korvane_work and korvane_session come from the kernel command line.

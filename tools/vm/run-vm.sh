@@ -31,46 +31,60 @@ fail() {
   exit 2
 }
 
-# Everything the guest kernel needs, in dependency order, from the modules it
-# names (modprobe works that out from the package's own tables).
+# The modules the guest loads, with what they need ahead of them (modprobe
+# works the order out from the package's own tables).
 guest_modules=(virtio_pci 9pnet_virtio 9p overlay configfs dummy_hcd usb_f_hid usbhid hid_generic)
 
 # The kernel: the package the metapackage depends on today (older ABI
-# versions leave the archive), unpacked, not installed.
-kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)
-[ -n "$kernel_package" ] || fail "cannot tell which kernel package linux-image-amd64 depends on (apt-get update?)"
-kernel_version=${kernel_package#linux-image-}
-kernel_root="$work/$kernel_package"
-if [ ! -f "$kernel_root/.unpacked" ]; then
+# versions leave the archive), fetched once into WORK_DIR, never installed.
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1
+}
+fetch_kernel() {
   echo "run-vm: fetching $kernel_package"
-  rm -rf "$kernel_root" "$work/download"
-  mkdir -p "$work/download"
-  (cd "$work/download" && apt-get download "$kernel_package" >download.log 2>&1) ||
-    fail "cannot fetch the kernel package $kernel_package: $(tail -n 3 "$work/download/download.log")"
-  dpkg-deb -x "$work/download/"*.deb "$kernel_root" || fail "cannot unpack $kernel_package"
-  depmod -b "$kernel_root" "$kernel_version"
   rm -rf "$work/download"
-  touch "$kernel_root/.unpacked"
+  mkdir -p "$work/download"
+  (cd "$work/download" && apt-get download "$kernel_package" >download.log 2>&1) &&
+    mv "$work/download/"*.deb "$work/$kernel_package.deb"
+}
+# Package lists that are missing or out of date name no kernel, or one the
+# archive no longer has: they are brought up to date once, then it must work.
+kernel_package=$(kernel_package)
+if [ -z "$kernel_package" ] || { [ ! -f "$work/$kernel_package.deb" ] && ! fetch_kernel; }; then
+  echo "run-vm: updating the package lists"
+  apt-get update -q >/dev/null 2>&1 || true
+  kernel_package=$(kernel_package)
+  [ -n "$kernel_package" ] || fail "cannot fetch the guest kernel: no package list names what linux-image-amd64 depends on"
+  [ -f "$work/$kernel_package.deb" ] || fetch_kernel ||
+    fail "cannot fetch the guest kernel package $kernel_package: $(tail -n 3 "$work/download/download.log")"
 fi
-kernel="$kernel_root/boot/vmlinuz-$kernel_version"
+rm -rf "$work/download"
+kernel_version=${kernel_package#linux-image-}
 
-# The initramfs: busybox, the init script and the modules, rebuilt when the
-# init script changes.
+# The kernel image and an initramfs of busybox, the init script and the
+# modules, taken from the package whenever it or these scripts change.
+kernel="$work/vmlinuz-$kernel_version"
 initramfs="$work/initramfs-$kernel_version.cpio"
-if [ ! -f "$initramfs" ] || [ "$here/guest-init.sh" -nt "$initramfs" ]; then
+if [ ! -f "$initramfs" ] || [ "$work/$kernel_package.deb" -nt "$initramfs" ] || [ "$0" -nt "$initramfs" ] ||
+  [ "$here/guest-init.sh" -nt "$initramfs" ]; then
+  unpacked="$work/unpacked"
   tree="$work/initramfs"
-  rm -rf "$tree"
+  rm -rf "$unpacked" "$tree"
+  dpkg-deb -x "$work/$kernel_package.deb" "$unpacked" || fail "cannot unpack $kernel_package"
+  depmod -b "$unpacked" "$kernel_version"
   mkdir -p "$tree/bin" "$tree/modules" "$tree/dev" "$tree/proc" "$tree/sys"
   cp /bin/busybox "$tree/bin/busybox"
   cp "$here/guest-init.sh" "$tree/init"
   for module in "${guest_modules[@]}"; do
-    modprobe -d "$kernel_root" -S "$kernel_version" --show-depends "$module"
+    modprobe -d "$unpacked" -S "$kernel_version" --show-depends "$module"
   done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r file; do
     cp "$file" "$tree/modules/"
     basename "$file" >>"$tree/modules/order"
   done
+  cp "$unpacked/boot/vmlinuz-$kernel_version" "$kernel"
   (cd "$tree" && find . | cpio -o -H newc --quiet) >"$initramfs.partial"
   mv "$initramfs.partial" "$initramfs"
+  rm -rf "$unpacked" "$tree"
 fi
 
 # The job the guest runs: this folder, the variables that steer the tests,
@@ -90,6 +104,7 @@ mkdir -p "$job"
 # boot that must say hello tells whether to use it, else software emulation.
 # Without SMAP, 32-bit processes (Wine) run; the stock kernel oopses on them
 # under emulation with it.
+# shellcheck disable=SC2054 # commas within the options
 accel=(-accel tcg,thread=multi -cpu max,-smap)
 if [ -w /dev/kvm ]; then
   # Without a root the kernel panics and the guest ends at once.
