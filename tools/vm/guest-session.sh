@@ -3,7 +3,8 @@
 # system what programs expect of it, runs the job that run-vm.sh left in the
 # work folder, keeps its output and status there, and powers the guest off.
 work=$1
-mount -t tmpfs tmpfs /tmp
+# /tmp stays the overlay's, writable already: a tree checked out under the
+# host's /tmp must stay in sight.
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /dev/shm 2>/dev/null || { mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm; }
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
