@@ -182,7 +182,7 @@ const std::string BUILT_IN_HEX = KORVANE_BUILT_IN_HEX;
 
 class KernelHidStack : public testing::Test {
 protected:
-  void SetUp() override { expect_inside_the_vm(); }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(expect_inside_the_vm()); }
 
   // The updater with its pauses and write time-outs on the real clock; only
   // the 600-second hold is shortened (to 0.6 s), so that its exit status can
@@ -286,7 +286,7 @@ protected:
   }
 
   void SetUp() override {
-    expect_inside_the_vm();
+    ASSERT_NO_FATAL_FAILURE(expect_inside_the_vm());
     ASSERT_FALSE(exe.empty() || prefix.empty() || hex.empty())
         << "KORVANE_WINDOWS_EXE, KORVANE_WINDOWS_HEX and KORVANE_WINE_PREFIX name the exe, the image it embeds and "
            "a prepared Wine prefix";
