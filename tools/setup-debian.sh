@@ -32,3 +32,18 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
+
+# The tests in a throw-away virtual machine (tools/vm): the emulator without
+# its graphical extras, the guest's initramfs shell, and the tools that lay
+# out the guest kernel's modules and pack the initramfs.
+vm_packages=(qemu-system-x86 busybox-static kmod cpio)
+vm_missing=()
+for package in "${vm_packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || vm_missing+=("$package")
+done
+if [ ${#vm_missing[@]} -gt 0 ]; then
+  echo "Installing: ${vm_missing[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${vm_missing[@]}"
+fi

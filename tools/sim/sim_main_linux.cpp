@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "command_linux.h"
 #include "hidraw_fuse_linux.h"
 #include "report_check.h"
 #include "sandbox_linux.h"
@@ -18,8 +19,6 @@
 namespace {
 
 constexpr int EXIT_SETUP_FAILED = 125;
-constexpr int EXIT_CANNOT_RUN = 126;
-constexpr int EXIT_NOT_FOUND = 127;
 constexpr int EXIT_CHECK_FAILED = 99;
 
 int setup_failed(const std::string &why) {
@@ -31,26 +30,6 @@ std::string device_id(const SimulatedDevice &device) {
   char text[16];
   std::snprintf(text, sizeof text, "%04X:%04X", device.vendor_id, device.product_id);
   return text;
-}
-
-// Starts command in a child that dies with the simulator, with the signal
-// mask the simulator had before it took its signals over.
-pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask) {
-  std::fflush(nullptr);
-  const pid_t parent = getpid();
-  const pid_t child = fork();
-  if (child != 0) return child;
-  sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != parent) _exit(EXIT_SETUP_FAILED);
-  std::vector<char *> argv;
-  for (const std::string &argument : command)
-    argv.push_back(const_cast<char *>(argument.c_str()));
-  argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
-  const int error = errno;
-  std::fprintf(stderr, "korvane_sim: cannot run %s: %s\n", argv[0], std::strerror(error));
-  _exit(error == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_RUN);
 }
 
 // Serves the devices until the command has ended; returns its wait status.
@@ -141,7 +120,7 @@ int main(int argc, char **argv) {
   const int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC);
   if (signal_fd < 0) return setup_failed(std::string("cannot watch signals: ") + std::strerror(errno));
 
-  const pid_t child = start_command(options.command, original_mask);
+  const pid_t child = start_command(options.command, original_mask, "korvane_sim");
   if (child < 0) return setup_failed(std::string("cannot start the command: ") + std::strerror(errno));
   const int status = serve_until_exit(nodes, child, signal_fd);
   nodes.shut_down();

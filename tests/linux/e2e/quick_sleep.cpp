@@ -2,6 +2,8 @@
 // KORVANE_SLEEP_DIVISOR (default 1000), so the 250 ms pauses and the
 // 600-second hold pass quickly, while clocks and timed waits keep real time
 // and the write time-outs keep their real length against the simulator.
+// With KORVANE_SLEEP_SHORTEN_FROM_MS set, shorter sleeps keep their real
+// length: the pauses stay real and only the hold passes quickly.
 // With KORVANE_SLEEP_LOG set, each sleep asked for is appended to that file
 // in milliseconds, one per line, so a test can see the pauses and the hold.
 #include <cerrno>
@@ -13,13 +15,10 @@
 
 namespace {
 
-std::int64_t divisor() {
-  static const std::int64_t value = [] {
-    const char *text = std::getenv("KORVANE_SLEEP_DIVISOR");
-    const long long parsed = text != nullptr ? std::atoll(text) : 0;
-    return parsed > 0 ? static_cast<std::int64_t>(parsed) : std::int64_t{1000};
-  }();
-  return value;
+std::int64_t env_number(const char *name, std::int64_t fallback) {
+  const char *text = std::getenv(name);
+  const long long parsed = text != nullptr ? std::atoll(text) : 0;
+  return parsed > 0 ? static_cast<std::int64_t>(parsed) : fallback;
 }
 
 void log_request(const timespec &request) {
@@ -32,8 +31,12 @@ void log_request(const timespec &request) {
 }
 
 timespec shortened(const timespec &request) {
+  static const std::int64_t divisor = env_number("KORVANE_SLEEP_DIVISOR", 1000);
+  static const std::int64_t shorten_from_ns = env_number("KORVANE_SLEEP_SHORTEN_FROM_MS", 0) * 1000000;
   log_request(request);
-  const std::int64_t total = (static_cast<std::int64_t>(request.tv_sec) * 1000000000 + request.tv_nsec) / divisor();
+  const std::int64_t asked = static_cast<std::int64_t>(request.tv_sec) * 1000000000 + request.tv_nsec;
+  if (asked < shorten_from_ns) return request;
+  const std::int64_t total = asked / divisor;
   timespec result{};
   result.tv_sec = static_cast<time_t>(total / 1000000000);
   result.tv_nsec = static_cast<long>(total % 1000000000);

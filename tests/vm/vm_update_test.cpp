@@ -1,0 +1,357 @@
+// Whole updates through real HID stacks, run inside the virtual machine of
+// tools/vm/run-vm.sh: the bootloader is a USB gadget of the guest's kernel
+// (korvane_gadget), reached through usbhid and hidraw by the Linux updater,
+// and through Wine's hidclass and winebus over the same hidraw node by the
+// Windows exe. The updaters are the ones built, unmodified; the device checks
+// every report and the memory as the simulated bootloader does.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "report_check.h"
+#include "support/child_process.h"
+#include "support/transcripts.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string GADGET = KORVANE_GADGET;
+
+// Blocks the image sends, and the block addresses in order, from the HEX
+// file the build embedded.
+std::vector<std::string> expected_trace(const std::string &hex) {
+  SparseImage image;
+  HexFault fault;
+  std::vector<std::string> trace;
+  if (!read_intel_hex_file(hex, bootloader_device::IMAGE_CAPACITY, image, fault)) {
+    ADD_FAILURE() << hex << ":" << fault.line << ": " << fault.message;
+    return trace;
+  }
+  const ExpectedUpdate expected = expected_update(image);
+  for (std::size_t block = 0; block < expected.block_sent.size(); ++block) {
+    if (expected.block_sent[block]) trace.push_back(format_block_address(static_cast<long>(block * 1024)));
+  }
+  return trace;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+// The first word of each line of a gadget trace: the block addresses.
+std::vector<std::string> traced_blocks(const std::string &path) {
+  std::vector<std::string> blocks;
+  for (const std::string &line : lines_of(read_file(path)))
+    blocks.push_back(line.substr(0, line.find(' ')));
+  return blocks;
+}
+
+bool ends_with(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What a stream has delivered so far, and when each byte was first seen.
+struct Capture {
+  std::string text;
+  std::vector<Clock::time_point> seen;
+  double ms_between(std::size_t from, std::size_t to) const {
+    if (to >= seen.size() || from > to) return -1;
+    return std::chrono::duration<double, std::milli>(seen[to] - seen[from]).count();
+  }
+};
+
+// A command running in the background with its output sent to files, which
+// are looked at every few milliseconds: precise enough for time-outs of a
+// quarter second and more.
+class Background {
+public:
+  explicit Background(const std::vector<std::string> &argv) {
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int null_in = open("/dev/null", O_RDONLY);
+      const int out_fd = open(out_file_.path.c_str(), O_WRONLY | O_TRUNC);
+      const int err_fd = open(err_file_.path.c_str(), O_WRONLY | O_TRUNC);
+      dup2(null_in, 0);
+      dup2(out_fd, 1);
+      dup2(err_fd, 2);
+      std::vector<char *> args;
+      for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Background() {
+    if (running()) {
+      kill(pid_, SIGKILL);
+      wait_for_exit(10);
+    }
+  }
+
+  bool running() const { return pid_ > 0 && exit_status_ == -2; }
+
+  // Collects output until done says so or seconds pass; false on the latter.
+  bool wait_until(const std::function<bool()> &done, double seconds) {
+    const auto give_up = Clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      collect();
+      if (done()) return true;
+      if (Clock::now() > give_up) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  // Waits for the command to end; its exit status, 128 + signal, or -2 while
+  // it still runs.
+  int wait_for_exit(double seconds) {
+    wait_until([this] { return reap(); }, seconds);
+    collect();
+    return exit_status_;
+  }
+
+  void signal(int number) const { kill(pid_, number); }
+
+  Capture out, err;
+
+private:
+  bool reap() {
+    int status = 0;
+    if (!running() || waitpid(pid_, &status, WNOHANG) != pid_) return !running();
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  }
+
+  void collect() {
+    for (auto [file, capture] : {std::pair{&out_file_, &out}, std::pair{&err_file_, &err}}) {
+      const std::string text = read_file(file->path);
+      if (text.size() > capture->text.size()) {
+        capture->seen.resize(text.size(), Clock::now());
+        capture->text = text;
+      }
+    }
+  }
+
+  TempFile out_file_, err_file_;
+  pid_t pid_ = -1;
+  int exit_status_ = -2;
+};
+
+// These tests need the guest's emulated USB device controller; anywhere else
+// they fail, rather than touch the machine's own devices.
+void expect_inside_the_vm() {
+  if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) {
+    GTEST_FAIL() << "no emulated USB device controller here: run this through tools/vm/run-vm.sh";
+  }
+}
+
+std::vector<std::string> gadget(std::vector<std::string> options, const std::vector<std::string> &command) {
+  options.insert(options.begin(), GADGET);
+  options.push_back("--");
+  options.insert(options.end(), command.begin(), command.end());
+  return options;
+}
+
+std::string gadget_verdict(const std::string &reports, const std::string &ending) {
+  return "korvane_gadget: " + reports + " [" + ending + "]\n";
+}
+
+// ---------------------------------------------------------------------------
+// The Linux updater over the kernel's usbhid and hidraw.
+
+const std::string UPDATER = KORVANE_UPDATER;
+const std::string BUILT_IN_HEX = KORVANE_BUILT_IN_HEX;
+
+class KernelHidStack : public testing::Test {
+protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(expect_inside_the_vm()); }
+
+  // The updater with its pauses and write time-outs on the real clock; only
+  // the 600-second hold is shortened (to 0.6 s), so that its exit status can
+  // be seen. Every sleep it asks for is logged.
+  std::vector<std::string> updater() const {
+    return {"env",
+            std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP,
+            "KORVANE_SLEEP_SHORTEN_FROM_MS=1000",
+            "KORVANE_SLEEP_LOG=" + sleeps.path,
+            "KORVANE_ALLOW_PLACEHOLDER=1",
+            UPDATER};
+  }
+
+  // The pauses asked for before that many reports, then the hold.
+  static std::vector<std::string> with_hold(std::size_t reports) {
+    std::vector<std::string> asked(reports, "250");
+    asked.push_back("600000");
+    return asked;
+  }
+
+  TempFile sleeps, trace;
+};
+
+TEST_F(KernelHidStack, RealTimeUpdateProgramsTheImage) {
+  const std::vector<std::string> blocks = expected_trace(BUILT_IN_HEX);
+  Background run(gadget({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater()));
+  ASSERT_EQ(run.wait_for_exit(300), 0) << run.out.text << run.err.text;
+
+  EXPECT_EQ(run.out.text, success_output(static_cast<int>(blocks.size())));
+  EXPECT_EQ(run.err.text,
+            gadget_verdict(std::to_string(blocks.size()) + " reports, memory matches image (" + BUILT_IN_HEX + ")",
+                           "command exited with 0"));
+  EXPECT_EQ(traced_blocks(trace.path), blocks);
+  EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(blocks.size()));
+}
+
+// A device that stops taking reports: the updater's own time-out ends the
+// write, 3 s for the first report and 0.25 s for a later one, long before
+// the kernel's 5-second USB time-out would.
+TEST_F(KernelHidStack, AStalledDeviceTimesOutAfterThreeSecondsAtTheFirstReportAndAQuarterSecondLater) {
+  struct Case {
+    std::string stall_at;
+    int dots;
+    double timeout_ms;
+  };
+  for (const Case &c : {Case{"1", 1, 3000}, Case{"3", 3, 250}}) {
+    SCOPED_TRACE("stall at report " + c.stall_at);
+    std::ofstream(sleeps.path, std::ios::trunc);
+    Background run(gadget({"--stall-at", c.stall_at}, updater()));
+    ASSERT_EQ(run.wait_for_exit(60), 1) << run.out.text << run.err.text;
+
+    EXPECT_EQ(run.out.text, output_through_dots(c.dots) + "Timed out writing to device.\n");
+    EXPECT_EQ(run.err.text,
+              WRITE_FAILURE_MESSAGE + gadget_verdict(std::to_string(c.dots - 1) + " reports, every report well-formed",
+                                                     "command exited with 1"));
+    EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(static_cast<std::size_t>(c.dots)));
+    // From the last dot to the time-out message: the pause, then the wait.
+    const std::size_t dot = output_through_dots(c.dots).size() - 1;
+    const double waited = run.out.ms_between(dot, dot + 1);
+    EXPECT_GE(waited, 250 + c.timeout_ms);
+    EXPECT_LT(waited, 250 + c.timeout_ms + 1500);
+  }
+}
+
+TEST_F(KernelHidStack, UnpluggingTheDeviceMidUpdateNamesTheSystemErrorAndFailsAfterTheHold) {
+  Background run(gadget({"--unplug-after", "20"}, updater()));
+  ASSERT_EQ(run.wait_for_exit(120), 1) << run.out.text << run.err.text;
+
+  // Report 21 finds the device gone.
+  EXPECT_EQ(run.out.text, output_through_dots(21) + "err 19: No such device\n");
+  EXPECT_EQ(run.err.text, WRITE_FAILURE_MESSAGE + gadget_verdict("20 reports, every report well-formed",
+                                                                 "unplugged; command exited with 1"));
+  EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(21));
+}
+
+// ---------------------------------------------------------------------------
+// The Windows exe under Wine, through Wine's own HID stack (hidclass, winebus
+// on hidraw): no stand-in libraries.
+
+// Every line break as the Windows C runtime writes it in text mode.
+const std::string WINDOWS_START =
+    "Korvane_Updater with firmware version 9.32\r\n\r\nKorvane device detected\r\nWriting firmware";
+const std::string WINDOWS_SUCCESS =
+    "\r\nKorvane firmware version 9.32 updated succesfully\r\n\r\n"
+    "Please close this window and disconnect USB Micro cable to restart the Korvane\r\n";
+const std::string WINDOWS_WRITE_FAILURE = "error writing to Korvane\r\n\r\n";
+
+std::string environment(const char *name) {
+  const char *value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class WineHidStack : public testing::Test {
+protected:
+  // winebus looks at hidraw devices only with its SDL bus off; the guest's
+  // copy of the prefix is thrown away with the guest.
+  static void SetUpTestSuite() {
+    if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) return;
+    std::ofstream(prefix + "/system.reg", std::ios::app)
+        << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n";
+  }
+
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(expect_inside_the_vm());
+    ASSERT_FALSE(exe.empty() || prefix.empty() || hex.empty())
+        << "KORVANE_WINDOWS_EXE, KORVANE_WINDOWS_HEX and KORVANE_WINE_PREFIX name the exe, the image it embeds and "
+           "a prepared Wine prefix";
+    // Without udev, winebus sees only the devices present when the Wine
+    // server starts: each run gets a new one, after the gadget is plugged.
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    run_command({"wineserver", "-k"});
+  }
+
+  // The exe under Wine, with the gadget plugged in first.
+  std::unique_ptr<Background> start(const std::vector<std::string> &gadget_options) {
+    setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
+    return std::make_unique<Background>(gadget(gadget_options, {KORVANE_WINE_RUN, prefix, exe}));
+  }
+
+  // The exe holds its window open after the run: it is still there a moment
+  // later. Ending the gadget ends the exe.
+  static void expect_holding_then_end(Background &run) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(run.running());
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait_for_exit(30), 128 + SIGTERM);
+  }
+
+  static const std::string exe, prefix, hex;
+};
+
+const std::string WineHidStack::exe = environment("KORVANE_WINDOWS_EXE");
+const std::string WineHidStack::prefix = environment("KORVANE_WINE_PREFIX");
+const std::string WineHidStack::hex = environment("KORVANE_WINDOWS_HEX");
+
+TEST_F(WineHidStack, CompleteUpdateProgramsTheImage) {
+  const std::vector<std::string> blocks = expected_trace(hex);
+  TempFile trace;
+  auto run = start({"--expect-hex", hex, "--trace", trace.path});
+  ASSERT_TRUE(run->wait_until([&] { return ends_with(run->out.text, WINDOWS_SUCCESS) || !run->err.text.empty(); }, 300))
+      << run->out.text << run->err.text;
+
+  EXPECT_EQ(run->out.text, WINDOWS_START + std::string(blocks.size(), '.') + WINDOWS_SUCCESS);
+  expect_holding_then_end(*run);
+  EXPECT_EQ(run->err.text,
+            gadget_verdict(std::to_string(blocks.size()) + " reports, memory matches image (" + hex + ")",
+                           "command killed by signal 15"));
+  EXPECT_EQ(traced_blocks(trace.path), blocks);
+}
+
+// Windows would time the stalled write out after 3 s. Wine's HID class
+// driver hands the write to winebus and waits for it, so WriteFile itself
+// blocks until the kernel's 5-second USB time-out fails the hidraw write; the
+// exe then reports the failed write with the system's error text. The
+// updater's own time-out is covered against pipes that Wine does complete
+// asynchronously.
+TEST_F(WineHidStack, AStalledDeviceFailsTheWriteWhenTheKernelGivesUp) {
+  auto run = start({"--stall-at", "1"});
+  ASSERT_TRUE(run->wait_until([&] { return ends_with(run->err.text, WINDOWS_WRITE_FAILURE); }, 120))
+      << run->out.text << run->err.text;
+
+  // The system's text ends with a line break of its own, which text mode
+  // writes as \r\r\n, before the one the updater adds.
+  EXPECT_EQ(run->out.text, WINDOWS_START + ".err 31: General failure.\r\r\n\r\n");
+  const std::size_t dot = WINDOWS_START.size();
+  EXPECT_GE(run->out.ms_between(dot, dot + 1), 250 + 4500);
+  expect_holding_then_end(*run);
+  EXPECT_EQ(run->err.text, WINDOWS_WRITE_FAILURE +
+                               gadget_verdict("0 reports, every report well-formed", "command killed by signal 15"));
+}
+
+} // namespace

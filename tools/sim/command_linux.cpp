@@ -1,0 +1,25 @@
+#include "command_linux.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask, const char *program_name) {
+  std::fflush(nullptr);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child != 0) return child;
+  sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(125);
+  std::vector<char *> argv;
+  for (const std::string &argument : command)
+    argv.push_back(const_cast<char *>(argument.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  const int error = errno;
+  std::fprintf(stderr, "%s: cannot run %s: %s\n", program_name, argv[0], std::strerror(error));
+  _exit(error == ENOENT ? 127 : 126);
+}
