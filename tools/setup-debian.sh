@@ -22,28 +22,27 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+# Installs those of the packages that are missing, with the given apt options.
+install_missing() {
+  local options=() missing=() package status
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  shift
+  for package in "$@"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${options[@]}" "${missing[@]}"
+  fi
+}
 
+install_missing -- "${packages[@]}"
 # The tests in a throw-away virtual machine (tools/vm): the emulator without
 # its graphical extras, the guest's initramfs shell, and the tools that lay
 # out the guest kernel's modules and pack the initramfs.
-vm_packages=(qemu-system-x86 busybox-static kmod cpio)
-vm_missing=()
-for package in "${vm_packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || vm_missing+=("$package")
-done
-if [ ${#vm_missing[@]} -gt 0 ]; then
-  echo "Installing: ${vm_missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${vm_missing[@]}"
-fi
+install_missing --no-install-recommends -- qemu-system-x86 busybox-static kmod cpio

@@ -31,3 +31,7 @@ ChildResult run_command(const std::vector<std::string> &argv);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string &path);
+
+// The lines of text, each without its line break; a last line without one
+// is left out.
+std::vector<std::string> lines_of(const std::string &text);

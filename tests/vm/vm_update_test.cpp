@@ -29,30 +29,13 @@ using Clock = std::chrono::steady_clock;
 
 const std::string GADGET = KORVANE_GADGET;
 
-// Blocks the image sends, and the block addresses in order, from the HEX
-// file the build embedded.
-std::vector<std::string> expected_trace(const std::string &hex) {
-  SparseImage image;
-  HexFault fault;
-  std::vector<std::string> trace;
-  if (!read_intel_hex_file(hex, bootloader_device::IMAGE_CAPACITY, image, fault)) {
-    ADD_FAILURE() << hex << ":" << fault.line << ": " << fault.message;
-    return trace;
-  }
-  const ExpectedUpdate expected = expected_update(image);
-  for (std::size_t block = 0; block < expected.block_sent.size(); ++block) {
-    if (expected.block_sent[block]) trace.push_back(format_block_address(static_cast<long>(block * 1024)));
-  }
-  return trace;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
+// The block addresses in order that the image in the HEX file the build
+// embedded sends.
+std::vector<std::string> expected_trace_of_hex(const std::string &hex) {
+  ExpectedUpdate expected;
+  std::string error;
+  if (!expected_update_from_hex(hex, expected, error)) ADD_FAILURE() << error;
+  return ::expected_trace(expected);
 }
 
 // The first word of each line of a gadget trace: the block addresses.
@@ -207,7 +190,7 @@ protected:
 };
 
 TEST_F(KernelHidStack, RealTimeUpdateProgramsTheImage) {
-  const std::vector<std::string> blocks = expected_trace(BUILT_IN_HEX);
+  const std::vector<std::string> blocks = expected_trace_of_hex(BUILT_IN_HEX);
   Background run(gadget({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater()));
   ASSERT_EQ(run.wait_for_exit(300), 0) << run.out.text << run.err.text;
 
@@ -319,7 +302,7 @@ const std::string WineHidStack::prefix = environment("KORVANE_WINE_PREFIX");
 const std::string WineHidStack::hex = environment("KORVANE_WINDOWS_HEX");
 
 TEST_F(WineHidStack, CompleteUpdateProgramsTheImage) {
-  const std::vector<std::string> blocks = expected_trace(hex);
+  const std::vector<std::string> blocks = expected_trace_of_hex(hex);
   TempFile trace;
   auto run = start({"--expect-hex", hex, "--trace", trace.path});
   ASSERT_TRUE(run->wait_until([&] { return ends_with(run->out.text, WINDOWS_SUCCESS) || !run->err.text.empty(); }, 300))

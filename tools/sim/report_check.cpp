@@ -23,6 +23,25 @@ std::string format_block_address(long address) {
   return text;
 }
 
+bool expected_update_from_hex(const std::string &path, ExpectedUpdate &expected, std::string &error) {
+  SparseImage image;
+  HexFault fault;
+  if (!read_intel_hex_file(path, IMAGE_CAPACITY, image, fault)) {
+    error = path + ":" + std::to_string(fault.line) + ": " + fault.message;
+    return false;
+  }
+  expected = expected_update(image);
+  return true;
+}
+
+std::vector<std::string> expected_trace(const ExpectedUpdate &expected) {
+  std::vector<std::string> trace;
+  for (std::size_t block = 0; block < expected.block_sent.size(); ++block) {
+    if (expected.block_sent[block]) trace.push_back(format_block_address(static_cast<long>(block * BLOCK_SIZE)));
+  }
+  return trace;
+}
+
 long report_block_address(const std::uint8_t *report, std::size_t size) {
   if (size < 4) return -1;
   return static_cast<long>(report[1]) | static_cast<long>(report[2]) << 8 | static_cast<long>(report[3]) << 16;

@@ -30,6 +30,14 @@ struct ExpectedUpdate {
 };
 ExpectedUpdate expected_update(const SparseImage &image);
 
+// The same for the image in the HEX file at path. False, with error naming
+// the file and line, when the file cannot be read as an image.
+bool expected_update_from_hex(const std::string &path, ExpectedUpdate &expected, std::string &error);
+
+// The block addresses a correct update sends, in order, as trace lines show
+// them.
+std::vector<std::string> expected_trace(const ExpectedUpdate &expected);
+
 // Follows the reports of one update as they arrive. The first report that
 // breaks the protocol is kept as the fault; later reports are still counted.
 class ReportChecker {

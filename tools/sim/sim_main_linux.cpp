@@ -68,13 +68,8 @@ int main(int argc, char **argv) {
   }
 
   ExpectedUpdate expected;
-  if (!options.expect_hex.empty()) {
-    SparseImage image;
-    HexFault fault;
-    if (!read_intel_hex_file(options.expect_hex, bootloader_device::IMAGE_CAPACITY, image, fault)) {
-      return setup_failed(options.expect_hex + ":" + std::to_string(fault.line) + ": " + fault.message);
-    }
-    expected = expected_update(image);
+  if (!options.expect_hex.empty() && !expected_update_from_hex(options.expect_hex, expected, error)) {
+    return setup_failed(error);
   }
   FILE *trace = nullptr;
   if (!options.trace.empty()) {

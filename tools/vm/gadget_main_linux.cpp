@@ -249,21 +249,16 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "%s", USAGE);
     return EXIT_SETUP_FAILED;
   }
+  std::string error;
   ExpectedUpdate expected;
-  if (!options.expect_hex.empty()) {
-    SparseImage image;
-    HexFault fault;
-    if (!read_intel_hex_file(options.expect_hex, bootloader_device::IMAGE_CAPACITY, image, fault)) {
-      return setup_failed(options.expect_hex + ":" + std::to_string(fault.line) + ": " + fault.message);
-    }
-    expected = expected_update(image);
+  if (!options.expect_hex.empty() && !expected_update_from_hex(options.expect_hex, expected, error)) {
+    return setup_failed(error);
   }
   FILE *trace = nullptr;
   if (!options.trace.empty() && (trace = std::fopen(options.trace.c_str(), "we")) == nullptr) {
     return setup_failed("cannot write " + options.trace + ": " + std::strerror(errno));
   }
 
-  std::string error;
   if (!make_gadget(error)) return setup_failed(error);
   unplug(); // in case an earlier run left it in
   const int node = plug(error);

@@ -51,15 +51,6 @@ ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std:
   return run_command(argv);
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
 // The sleeps of a run that wrote that many reports: a 250 ms pause before
 // each, then the 600-second hold.
 std::vector<std::string> with_hold(std::size_t reports) {
@@ -111,26 +102,22 @@ std::string EndToEnd::missing_;
 bool EndToEnd::broken_ = false;
 
 TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
-  SparseImage image;
-  HexFault fault;
-  ASSERT_TRUE(read_intel_hex_file(BUILT_IN_HEX, bootloader_device::IMAGE_CAPACITY, image, fault)) << fault.message;
-  const ExpectedUpdate expected = expected_update(image);
-  std::vector<std::string> expected_trace;
-  for (std::size_t block = 0; block < expected.block_sent.size(); ++block) {
-    if (expected.block_sent[block]) expected_trace.push_back(format_block_address(static_cast<long>(block * 1024)));
-  }
+  ExpectedUpdate expected;
+  std::string error;
+  ASSERT_TRUE(expected_update_from_hex(BUILT_IN_HEX, expected, error)) << error;
+  const std::vector<std::string> blocks = expected_trace(expected);
 
   TempFile trace, sleeps;
   const ChildResult run =
       run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(Speed::quick_sleep, sleeps.path));
 
-  EXPECT_EQ(run.out, BANNER + DETECTED + std::string(expected_trace.size(), '.') + "\n" + SUCCESS);
-  EXPECT_EQ(run.err, "korvane_sim: " + std::to_string(expected_trace.size()) + " reports, memory matches image (" +
-                         BUILT_IN_HEX + ") [hidraw0 16C0:0478 opened 1x, " + std::to_string(expected_trace.size()) +
+  EXPECT_EQ(run.out, BANNER + DETECTED + std::string(blocks.size(), '.') + "\n" + SUCCESS);
+  EXPECT_EQ(run.err, "korvane_sim: " + std::to_string(blocks.size()) + " reports, memory matches image (" +
+                         BUILT_IN_HEX + ") [hidraw0 16C0:0478 opened 1x, " + std::to_string(blocks.size()) +
                          " reports; command exited with 0]\n");
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(lines_of(read_file(trace.path)), expected_trace);
-  EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(expected_trace.size()));
+  EXPECT_EQ(lines_of(read_file(trace.path)), blocks);
+  EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(blocks.size()));
   EXPECT_FALSE(simulator_mounts_visible());
 }
 

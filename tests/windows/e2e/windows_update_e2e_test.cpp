@@ -85,13 +85,10 @@ int count_lines_starting(const std::vector<std::string> &lines, const std::strin
 // device's memory; read once, from the copy beside the test program.
 const ExpectedUpdate &embedded_update() {
   static const ExpectedUpdate expected = [] {
-    SparseImage image;
-    HexFault fault;
-    const std::string path = program_folder() + "embedded-firmware.hex";
-    if (!read_intel_hex_file(path, bootloader_device::IMAGE_CAPACITY, image, fault)) {
-      ADD_FAILURE() << path << " line " << fault.line << ": " << fault.message;
-    }
-    return expected_update(image);
+    ExpectedUpdate from_file;
+    std::string error;
+    if (!expected_update_from_hex(program_folder() + "embedded-firmware.hex", from_file, error)) ADD_FAILURE() << error;
+    return from_file;
   }();
   return expected;
 }
