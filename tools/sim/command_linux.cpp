@@ -4,7 +4,17 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
+
+int take_over_signals(sigset_t &original_mask) {
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (const int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&handled, signal_number);
+  sigprocmask(SIG_BLOCK, &handled, &original_mask);
+  return signalfd(-1, &handled, SFD_CLOEXEC);
+}
 
 pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask, const char *program_name) {
   std::fflush(nullptr);

@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+// Blocks SIGCHLD, SIGINT, SIGTERM and SIGHUP and returns a signal descriptor
+// that delivers them, so the serving loop can pass them on to the command and
+// notice its end; the mask before is left in original_mask. -1 on failure.
+int take_over_signals(sigset_t &original_mask);
+
 // Starts command in a child that dies with its parent, with the signal mask
 // the parent had before it took its signals over. When the command cannot be
 // run, the child says so on standard error as program_name and exits with

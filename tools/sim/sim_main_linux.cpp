@@ -107,12 +107,8 @@ int main(int argc, char **argv) {
     if (!nodes.add(node_paths[i], fuse_fds[i], options.devices[i], error)) return setup_failed(error);
   }
 
-  sigset_t handled, original_mask;
-  sigemptyset(&handled);
-  for (const int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP})
-    sigaddset(&handled, signal_number);
-  sigprocmask(SIG_BLOCK, &handled, &original_mask);
-  const int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC);
+  sigset_t original_mask;
+  const int signal_fd = take_over_signals(original_mask);
   if (signal_fd < 0) return setup_failed(std::string("cannot watch signals: ") + std::strerror(errno));
 
   const pid_t child = start_command(options.command, original_mask, "korvane_sim");

@@ -267,12 +267,8 @@ int main(int argc, char **argv) {
     return setup_failed(error);
   }
 
-  sigset_t handled, original_mask;
-  sigemptyset(&handled);
-  for (const int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP})
-    sigaddset(&handled, signal_number);
-  sigprocmask(SIG_BLOCK, &handled, &original_mask);
-  const int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC);
+  sigset_t original_mask;
+  const int signal_fd = take_over_signals(original_mask);
   const pid_t child = start_command(options.command, original_mask, "korvane_gadget");
   if (signal_fd < 0 || child < 0) {
     unplug();
