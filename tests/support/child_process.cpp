@@ -19,14 +19,16 @@ TempFile::~TempFile() { std::remove(path.c_str()); }
 
 namespace {
 
-ChildResult run(const std::function<void()> &in_child) {
-  TempFile out, err;
+// Forks a child with standard input from /dev/null and standard output and
+// error sent to the two files; the child runs in_child, and ends with 127
+// should that return.
+pid_t fork_redirected(const std::string &out_path, const std::string &err_path, const std::function<void()> &in_child) {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     const int null_in = open("/dev/null", O_RDONLY);
-    const int out_fd = open(out.path.c_str(), O_WRONLY | O_TRUNC);
-    const int err_fd = open(err.path.c_str(), O_WRONLY | O_TRUNC);
+    const int out_fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+    const int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC);
     if (null_in < 0 || out_fd < 0 || err_fd < 0) _exit(126);
     dup2(null_in, 0);
     dup2(out_fd, 1);
@@ -34,6 +36,21 @@ ChildResult run(const std::function<void()> &in_child) {
     in_child();
     _exit(127);
   }
+  return pid;
+}
+
+// Runs argv[0], searched in PATH; returns only when it cannot be run.
+void exec_argv(const std::vector<std::string> &argv) {
+  std::vector<char *> args;
+  for (const std::string &arg : argv)
+    args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+}
+
+ChildResult run(const std::function<void()> &in_child) {
+  TempFile out, err;
+  const pid_t pid = fork_redirected(out.path, err.path, in_child);
   ChildResult result;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid) {
@@ -52,14 +69,11 @@ ChildResult run_in_child(const std::function<int()> &body) {
 }
 
 ChildResult run_command(const std::vector<std::string> &argv) {
-  return run([&] {
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-      args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  });
+  return run([&] { exec_argv(argv); });
+}
+
+pid_t spawn_command(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path) {
+  return fork_redirected(out_path, err_path, [&] { exec_argv(argv); });
 }
 
 std::string read_file(const std::string &path) {

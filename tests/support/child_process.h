@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ChildResult {
@@ -28,6 +29,10 @@ ChildResult run_in_child(const std::function<int()> &body);
 
 // Runs argv[0] (searched in PATH) with argv, standard input from /dev/null.
 ChildResult run_command(const std::vector<std::string> &argv);
+
+// Starts the same without waiting, its standard output and error sent to the
+// two files; its process id, or -1 when it cannot be started.
+pid_t spawn_command(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string &path);

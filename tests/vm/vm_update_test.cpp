@@ -65,24 +65,8 @@ struct Capture {
 // quarter second and more.
 class Background {
 public:
-  explicit Background(const std::vector<std::string> &argv) {
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int null_in = open("/dev/null", O_RDONLY);
-      const int out_fd = open(out_file_.path.c_str(), O_WRONLY | O_TRUNC);
-      const int err_fd = open(err_file_.path.c_str(), O_WRONLY | O_TRUNC);
-      dup2(null_in, 0);
-      dup2(out_fd, 1);
-      dup2(err_fd, 2);
-      std::vector<char *> args;
-      for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-  }
+  explicit Background(const std::vector<std::string> &argv)
+      : pid_(spawn_command(argv, out_file_.path, err_file_.path)) {}
   ~Background() {
     if (running()) {
       kill(pid_, SIGKILL);
