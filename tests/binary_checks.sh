@@ -7,9 +7,10 @@
 # elf: Debian's usual hardening: a position-independent executable, full
 # RELRO with immediate binding, stack protection, fortified C library calls,
 # indirect-branch tracking at function entries, and no run path.
-# pe: ASLR and DEP, no link time stamp, stack protection, and imports only of
-# DLLs that Windows always takes from its own folder, with nothing newer than
-# the oldest Windows supported imported statically.
+# pe: ASLR and DEP, no link time stamp, stack protection with a guard of its
+# own, and imports of exactly KERNEL32, msvcrt and SETUPAPI, the DLLs that
+# Windows always takes from its own folder, with nothing newer than the
+# oldest Windows supported imported statically and nothing cryptographic.
 set -euo pipefail
 
 kind=$1
@@ -27,6 +28,22 @@ check() { # DESCRIPTION COMMAND...
 }
 lacks() { ! grep -qE "$1" <<<"$2"; }
 main_starts_with_endbr64() { objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -q endbr64; }
+# In a stripped exe: the protected functions' epilogues subtract one and the
+# same guard word from the value saved on entry, and one store seeds it.
+pe_functions_check_a_seeded_guard() {
+  local code guard
+  code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$file")
+  guard=$(grep -oE 'sub +0x[0-9a-f]+,%e[a-d]x$' <<<"$code" | grep -oE '0x[0-9a-f]+' | sort | uniq -c | sort -rn |
+    awk 'NR == 1 && $1 >= 3 { print $2 }')
+  [ -n "$guard" ] && [ "$(grep -cE "mov +%e[a-d]x,$guard\$" <<<"$code")" = 1 ]
+}
+# The failure routine ends the process by fast fail, or else with the status
+# of a stack buffer overrun.
+pe_stack_failure_ends_the_process() {
+  local code
+  code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$file")
+  grep -qE 'int +\$0x29' <<<"$code" && grep -q '\$0xc0000409' <<<"$code"
+}
 
 case $kind in
 elf)
@@ -47,9 +64,11 @@ pe)
   check "DEP (NX compatible)" test $((0x$characteristics & 0x100)) -ne 0
   check "relocations kept for ASLR" grep -q '\.reloc' <(i686-w64-mingw32-objdump -h "$file")
   check "no link time stamp" grep -q 'Time/Date.*1970' <<<"$headers"
-  check "stack protection" grep -q 'stack smashing detected' "$file"
+  check "stack protection: functions check a seeded guard" pe_functions_check_a_seeded_guard
+  check "stack protection: a failed check ends the process" pe_stack_failure_ends_the_process
   dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort | tr '\n' ' ')
-  check "imports only known system DLLs (got: $dlls)" test "$dlls" = "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll "
+  check "imports exactly KERNEL32, msvcrt and SETUPAPI (got: $dlls)" test "$dlls" = "kernel32.dll msvcrt.dll setupapi.dll "
+  check "no cryptographic import" lacks '\<Crypt[A-Za-z]*\>' "$headers"
   check "SetDefaultDllDirectories is looked up, not imported" lacks '\<SetDefaultDllDirectories\>' "$headers"
   ;;
 *)
