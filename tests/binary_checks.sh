@@ -42,7 +42,7 @@ pe_functions_check_a_seeded_guard() {
 pe_stack_failure_ends_the_process() {
   local code
   code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$file")
-  grep -qE 'int +\$0x29' <<<"$code" && grep -q '\$0xc0000409' <<<"$code"
+  grep -qE 'int +[$]0x29' <<<"$code" && grep -q '[$]0xc0000409' <<<"$code"
 }
 
 case $kind in

@@ -21,6 +21,11 @@ build/linux/tools/image_gen/korvane_image_gen test-firmware build/test-firmware.
 cmake --preset linux -B build/linux-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex"
 cmake --build build/linux-firmware
 ctest --test-dir build/linux-firmware --output-on-failure --no-tests=error
+# And the Windows exe with it: what the file tells Windows about itself.
+cmake --preset windows-i686 -B build/windows-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex"
+cmake --build build/windows-firmware --target korvane_updater
+ctest --test-dir build/windows-firmware --output-on-failure --no-tests=error \
+  -R '^(exe_file_checks|firmware_build_has_no_placeholder_check)$'
 
 echo "== reproducible builds =="
 tools/check-reproducible.sh

@@ -6,7 +6,9 @@
 # PREFIX is created on first use (20-60 s; callers that run several programs
 # prepare it once with PROGRAM "--prepare"). Standard streams and exit status
 # are PROGRAM's. WINEDLLOVERRIDES from the caller is kept, so stand-in DLLs
-# beside PROGRAM can be loaded (e.g. WINEDLLOVERRIDES=setupapi=n,b).
+# beside PROGRAM can be loaded (e.g. WINEDLLOVERRIDES=setupapi=n,b). With
+# KORVANE_WINE_TRACE=FILE, Wine's own output (its debug trace, of PROGRAM and
+# of the processes it starts) goes to FILE instead of standard error.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -37,5 +39,8 @@ exec 9>&-
 
 if [ "$1" = --prepare ]; then
   exit 0
+fi
+if [ -n "${KORVANE_WINE_TRACE:-}" ]; then
+  exec wine "$@" 2>"$KORVANE_WINE_TRACE"
 fi
 exec wine "$@"

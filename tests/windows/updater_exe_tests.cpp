@@ -2,116 +2,100 @@
 // system without the bootloader; and what the exe tells Windows about itself.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
+#include <cstdint>
+#include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 #include <windows.h>
 
+#include "planted_dlls.h"
+#include "test_files.h"
+#include "updater_process.h"
 #include "windows_test_support.h"
 
 namespace {
 
-std::string path_beside_tests(const char *relative_path) {
-  char module[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string path(module, length);
-  return path.substr(0, path.find_last_of("\\/") + 1) + relative_path;
-}
-
-std::string updater_path() { return path_beside_tests(KORVANE_UPDATER_RELATIVE_PATH); }
-
-std::string temporary_file() {
-  char folder[MAX_PATH];
-  char file[MAX_PATH];
-  GetTempPathA(MAX_PATH, folder);
-  GetTempFileNameA(folder, "kvt", 0, file);
-  return file;
-}
-
-std::string contents_of(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-HANDLE inheritable_output(const std::string &path) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
+std::string updater_path() { return program_folder() + KORVANE_UPDATER_RELATIVE_PATH; }
 
 // Starts the exe as a user would, on a system without the bootloader, and
 // checks that it prints the banner and the no-device message and then holds.
-void expect_no_device_run(const std::string &exe) {
-  const std::string out_path = temporary_file();
-  const std::string err_path = temporary_file();
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  startup.hStdOutput = inheritable_output(out_path);
-  startup.hStdError = inheritable_output(err_path);
-  PROCESS_INFORMATION process{};
-  std::string command_line = "\"" + exe + "\"";
-  ASSERT_TRUE(
-      CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-      << exe << ": error " << GetLastError();
-  CloseHandle(startup.hStdInput);
-  CloseHandle(startup.hStdOutput);
-  CloseHandle(startup.hStdError);
-
+// The modules it loaded, as Wine traced them.
+std::vector<LoadedModule> expect_no_device_run(const std::string &exe, const std::string &current_folder = "") {
   const std::string banner = "Korvane_Updater with firmware version 9.32\n\n";
   const std::string no_device =
       "No Korvane device found!\nPlease connect Korvane using USB Micro cable\n\nOnly in case of erased firmware, "
       "please insert a pin into the backup\nfirmware update switch on the bottom side of the Brenlow device\n\n"
       "Please close this window and try again\n\n";
+  UpdaterProcess updater({exe, current_folder, {}});
+  EXPECT_TRUE(updater.started()) << exe << ": error " << GetLastError();
   // The message shows up within a generous bound; the hold then keeps the
   // process alive well beyond it.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (with_plain_line_breaks(contents_of(err_path)).size() < no_device.size() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  std::this_thread::sleep_for(std::chrono::seconds(3));
-  const DWORD state = WaitForSingleObject(process.hProcess, 0);
-  TerminateProcess(process.hProcess, 99);
-  WaitForSingleObject(process.hProcess, 10000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  updater.wait_for_output(
+      [&](const std::string &, const std::string &err) {
+        return with_plain_line_breaks(err).size() >= no_device.size();
+      },
+      30000);
+  Sleep(3000);
+  EXPECT_TRUE(updater.running()) << "the process ended instead of holding";
+  updater.kill();
+  EXPECT_EQ(with_plain_line_breaks(updater.out().text), banner);
+  EXPECT_EQ(with_plain_line_breaks(updater.err().text), no_device);
+  return updater.loaded_modules();
+}
 
-  EXPECT_EQ(state, WAIT_TIMEOUT) << "the process ended instead of holding";
-  EXPECT_EQ(with_plain_line_breaks(contents_of(out_path)), banner);
-  EXPECT_EQ(with_plain_line_breaks(contents_of(err_path)), no_device);
-  DeleteFileA(out_path.c_str());
-  DeleteFileA(err_path.c_str());
+// Every module but the exe itself came from the system folder.
+void expect_only_the_exe_outside_the_system_folder(const std::vector<LoadedModule> &loaded) {
+  const std::vector<std::string> outside = loaded_outside_the_system_folder(loaded);
+  ASSERT_FALSE(outside.empty()) << "no loader trace";
+  EXPECT_EQ(module_name(outside.front()), "korvane_updater.exe");
+  EXPECT_EQ(outside.size(), 1u) << outside.back();
 }
 
 TEST(UpdaterExe, WithoutTheBootloaderPrintsTheBannerAndTheNoDeviceMessageThenHolds) {
   expect_no_device_run(updater_path());
 }
 
-// Run with Wine asked to take native DLLs first, as Windows would.
-TEST(UpdaterExe, NeverLoadsAHidDllLyingBesideIt) {
-  const std::string mark = path_beside_tests("planted/planted-hid-loaded");
-  DeleteFileA(mark.c_str());
-  expect_no_device_run(path_beside_tests("planted/korvane_updater.exe"));
-  EXPECT_EQ(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES) << "the updater loaded the planted hid.dll";
+// Run with Wine asked to look for the names commonly planted against Windows
+// programs native first, as Windows looks for them (WINEDLLOVERRIDES, set by
+// ctest): a marker DLL under each name the exe loads and each of those lies
+// beside a copy of the exe and in its current folder; none may be loaded.
+TEST(UpdaterExe, WithoutTheBootloaderLoadsNoDllFromItsFolder) {
+  const std::vector<LoadedModule> loaded = expect_no_device_run(updater_path());
+  expect_only_the_exe_outside_the_system_folder(loaded);
+  const PlantingPlan plan = plan_planting(loaded);
+  for (const std::string &left_out : plan.left_out)
+    std::printf("left out %s\n", left_out.c_str());
+  EXPECT_EQ(plan.not_native_first, std::vector<std::string>{}) << "add them to the planted names (CMakeLists.txt)";
 
-  // The mark does show when the planted library is loaded.
-  const HMODULE planted = LoadLibraryA(path_beside_tests("planted/hid.dll").c_str());
-  ASSERT_NE(planted, nullptr);
-  FreeLibrary(planted);
-  EXPECT_NE(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES);
-  DeleteFileA(mark.c_str());
+  const std::string folder = program_folder() + "planted-beside-the-exe\\";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileA(updater_path().c_str(), (folder + "korvane_updater.exe").c_str(), FALSE));
+  ASSERT_TRUE(plant_marker(program_folder() + "planted\\hid.dll", folder, plan.names));
+  const std::vector<LoadedModule> planted_run = expect_no_device_run(folder + "korvane_updater.exe", folder);
+  EXPECT_EQ(planted_copies_loaded(folder, plan.names), std::vector<std::string>{});
+  expect_only_the_exe_outside_the_system_folder(planted_run);
+
+  // A planted copy does leave its mark when it is loaded.
+  ASSERT_NE(LoadLibraryA((folder + plan.names.front() + ".dll").c_str()), nullptr);
+  EXPECT_EQ(planted_copies_loaded(folder, plan.names), std::vector<std::string>{plan.names.front()});
 }
 
 // Run with hid.dll disabled: a system without the HID class library.
 TEST(UpdaterExe, WithoutTheSystemHidLibraryFindsNoDevice) { expect_no_device_run(updater_path()); }
+
+} // namespace
+
+// The stack protector's guard and failure routine, linked into this program
+// as into the exe.
+extern "C" std::uintptr_t __stack_chk_guard;
+extern "C" [[noreturn]] void __stack_chk_fail();
+
+namespace {
+
+TEST(StackGuard, IsSeededAndAFailedCheckEndsTheProcessAtOnce) {
+  EXPECT_NE(__stack_chk_guard, 0u);
+  EXPECT_EXIT(__stack_chk_fail(), testing::ExitedWithCode(static_cast<int>(STATUS_STACK_BUFFER_OVERRUN)), "");
+}
 
 std::string version_string(const std::vector<char> &info, const char *name) {
   const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;

@@ -5,12 +5,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "intel_hex.h"
 #include "pipe_bootloader.h"
+#include "planted_dlls.h"
+#include "test_files.h"
 #include "updater_process.h"
 
 namespace {
@@ -36,50 +40,7 @@ bool ends_with(const std::string &text, const std::string &end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Unique among the test programs that share the Wine prefix, now and
-// before: Wine reuses process IDs from one run to the next.
-std::string unique_name(const char *kind) {
-  static int count = 0;
-  return "korvane-sim-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
-         std::to_string(++count) + "-" + kind;
-}
-
 std::string pipe_path(const char *kind) { return "\\\\.\\pipe\\" + unique_name(kind); }
-
-std::string temporary_file(const char *kind) {
-  char folder[MAX_PATH];
-  GetTempPathA(sizeof folder, folder);
-  return std::string(folder) + unique_name(kind) + ".log";
-}
-
-std::vector<std::string> lines_of_file(const std::string &path) {
-  std::vector<std::string> lines;
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return lines;
-  }
-  std::string text;
-  char chunk[4096];
-  DWORD received = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &received, nullptr) && received > 0) {
-    text.append(chunk, received);
-  }
-  CloseHandle(file);
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
-int count_lines_starting(const std::vector<std::string> &lines, const std::string &start) {
-  int count = 0;
-  for (const std::string &line : lines) {
-    count += line.rfind(start, 0) == 0 ? 1 : 0;
-  }
-  return count;
-}
 
 // What a correct update with the image the updater embeds leaves in the
 // device's memory; read once, from the copy beside the test program.
@@ -111,10 +72,11 @@ long long milliseconds_between(const StreamCapture &out, std::size_t from, std::
 class WindowsUpdate : public testing::Test {
 protected:
   void SetUp() override {
-    char overrides[512] = "";
-    GetEnvironmentVariableA("WINEDLLOVERRIDES", overrides, sizeof overrides);
-    ASSERT_NE(std::string(overrides).find("setupapi,hid=n,b"), std::string::npos)
-        << "run under Wine with WINEDLLOVERRIDES=setupapi,hid=n,b, or the updater uses Wine's own libraries";
+    const std::vector<std::string> native_first = native_first_overrides();
+    for (const char *stand_in : {"setupapi", "hid"}) {
+      ASSERT_NE(std::find(native_first.begin(), native_first.end(), stand_in), native_first.end())
+          << "run under Wine with WINEDLLOVERRIDES=setupapi,hid=n,b, or the updater uses Wine's own libraries";
+    }
     DeleteFileA(call_log.c_str());
   }
 
@@ -137,8 +99,17 @@ protected:
     return *interfaces.back();
   }
 
-  void start_updater() {
-    updater = std::make_unique<UpdaterProcess>(paths, call_log);
+  // Starts the updater copy in folder (the test program's by default), with
+  // that folder as its current folder.
+  void start_updater(const std::string &folder = program_folder()) {
+    std::string listed;
+    for (const std::string &path : paths) {
+      listed += path + ";";
+    }
+    updater = std::make_unique<UpdaterProcess>(
+        UpdaterStart{folder + "korvane_updater.exe",
+                     folder,
+                     {"KORVANE_SIM_INTERFACES=" + listed, "KORVANE_SIM_CALL_LOG=" + call_log}});
     ASSERT_TRUE(updater->started());
   }
 
@@ -170,24 +141,59 @@ protected:
 
   int logged_calls(const std::string &start) { return count_lines_starting(lines_of_file(call_log), start); }
 
-  std::string call_log = temporary_file("calls");
+  std::string call_log = temporary_path("calls.log");
   std::vector<std::unique_ptr<PipeBootloader>> interfaces;
   std::vector<std::string> paths;
   std::unique_ptr<UpdaterProcess> updater;
 };
 
-TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageAndHoldsTheWindowOpen) {
-  PipeBootloader &bootloader = add_interface("bootloader", BOOTLOADER);
-  ASSERT_NO_FATAL_FAILURE(start_updater());
+// Only the exe and the SETUPAPI stand-in, the exe's static import, which
+// Wine takes from the exe's folder under the override, come from outside the
+// system folder.
+void expect_loaded_only_from_the_system_folder_but(const std::vector<LoadedModule> &loaded) {
+  std::vector<std::string> outside;
+  for (const std::string &path : loaded_outside_the_system_folder(loaded))
+    outside.push_back(module_name(path));
+  EXPECT_EQ(outside, (std::vector<std::string>{"korvane_updater.exe", "setupapi"}));
+}
 
-  ASSERT_NO_FATAL_FAILURE(wait_for_success(bootloader));
-  const PipeRecord record = bootloader.record();
-  EXPECT_EQ(record.connections, 1);
-  EXPECT_TRUE(record.closed_by_client) << "the device is released before the closing messages";
-  EXPECT_EQ(record.reports.size(), SHIPPED_BLOCKS);
-  expect_programmed(record);
-  EXPECT_TRUE(record.pipe_errors.empty()) << record.pipe_errors.front();
-  expect_holding();
+// Run with Wine asked to look for the names commonly planted against Windows
+// programs native first, as Windows looks for them (WINEDLLOVERRIDES, set by
+// ctest). The second update runs with a marker DLL under each name the exe
+// loaded in the first and each of those beside a copy of the exe and in its
+// current folder; none may be loaded.
+TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageHoldsTheWindowOpenAndLoadsNoDllFromItsFolder) {
+  const std::string planted = program_folder() + "planted-beside-the-exe\\";
+  std::vector<std::string> names;
+  for (const std::string &folder : {program_folder(), planted}) {
+    SCOPED_TRACE(folder);
+    if (folder == planted) {
+      const PlantingPlan plan = plan_planting(updater->loaded_modules());
+      names = plan.names;
+      for (const std::string &left_out : plan.left_out)
+        std::printf("left out %s\n", left_out.c_str());
+      EXPECT_EQ(plan.not_native_first, std::vector<std::string>{}) << "add them to the planted names (CMakeLists.txt)";
+      CreateDirectoryA(folder.c_str(), nullptr);
+      for (const char *file : {"korvane_updater.exe", "setupapi.dll"})
+        ASSERT_TRUE(CopyFileA((program_folder() + file).c_str(), (folder + file).c_str(), FALSE)) << file;
+      ASSERT_TRUE(plant_marker(program_folder() + KORVANE_MARKER_DLL_RELATIVE_PATH, folder, names));
+      updater->kill();
+      paths.clear();
+    }
+    PipeBootloader &bootloader = add_interface("bootloader", BOOTLOADER);
+    ASSERT_NO_FATAL_FAILURE(start_updater(folder));
+
+    ASSERT_NO_FATAL_FAILURE(wait_for_success(bootloader));
+    const PipeRecord record = bootloader.record();
+    EXPECT_EQ(record.connections, 1);
+    EXPECT_TRUE(record.closed_by_client) << "the device is released before the closing messages";
+    EXPECT_EQ(record.reports.size(), SHIPPED_BLOCKS);
+    expect_programmed(record);
+    EXPECT_TRUE(record.pipe_errors.empty()) << record.pipe_errors.front();
+    expect_holding();
+    expect_loaded_only_from_the_system_folder_but(updater->loaded_modules());
+  }
+  EXPECT_EQ(planted_copies_loaded(planted, names), std::vector<std::string>{});
 }
 
 TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOtherDevices) {

@@ -1,8 +1,8 @@
 // Test stand-in for the system's HID class library, loaded by the updater in
 // place of the real one. A simulated interface is a named pipe whose server
 // sends the interface's HID attributes as the first message of every
-// connection; HidD_GetAttributes reads that message on the caller's own
-// handle, which the caller opened for overlapped I/O.
+// connection, or a file that holds that message; HidD_GetAttributes reads it
+// on the caller's own handle, which the caller opened for overlapped I/O.
 #include <windows.h>
 
 extern "C" {
@@ -26,6 +26,10 @@ void NTAPI HidD_GetHidGuid(LPGUID guid) {
 
 BOOLEAN NTAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
   call_log("HidD_GetAttributes Size=%lu", static_cast<unsigned long>(attributes->Size));
+  if (attributes->Size != sizeof(HIDD_ATTRIBUTES)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (done == nullptr) {
     return FALSE;

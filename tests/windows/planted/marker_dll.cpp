@@ -1,6 +1,7 @@
-// A hid.dll as one may lie in a Downloads folder beside the updater. Loading
-// it leaves a mark file beside it. It exports the HID class functions the
-// updater uses, so that a static import of hid.dll would take it and load it.
+// A DLL as one may lie in a Downloads folder beside the updater, copied there
+// under the names of system DLLs. Loading it leaves a file NAME.dll.loaded
+// beside it. It exports the HID class functions the updater uses, so that
+// a static import of hid.dll would take it and load it.
 #include <cstring>
 #include <windows.h>
 
@@ -12,12 +13,9 @@ extern "C" __declspec(dllexport) BOOLEAN WINAPI HidD_GetAttributes(HANDLE, void 
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) return TRUE;
-  char path[MAX_PATH + 32];
+  char path[MAX_PATH + 16];
   const DWORD length = GetModuleFileNameA(self, path, MAX_PATH);
-  char *name = path + length;
-  while (name > path && name[-1] != '\\' && name[-1] != '/')
-    --name;
-  std::strcpy(name, "planted-hid-loaded");
+  std::strcpy(path + length, ".loaded");
   CloseHandle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return TRUE;
 }

@@ -1,9 +1,9 @@
-// The updater, as built, run as a child process with the stand-in system
-// libraries beside it loaded in place of the system's, and its standard
-// output and standard error collected as they arrive. Wine loads the
-// stand-ins only when the test program itself was started with
-// WINEDLLOVERRIDES naming them native first: a new process takes its DLL
-// load order from the environment Wine was started with.
+// The updater, as built, run as a child process, with its standard output
+// and standard error collected as they arrive and, where KORVANE_WINE_TRACE
+// names the file that takes Wine's own output (tools/wine-run.sh), Wine's
+// trace of the DLLs it loads. Wine takes a new process's DLL load order from
+// the environment Wine was started with, so DLL overrides must be the test
+// program's own (WINEDLLOVERRIDES, set by ctest).
 #pragma once
 
 #include <windows.h>
@@ -21,12 +21,23 @@ struct StreamCapture {
   std::vector<ULONGLONG> ticks;
 };
 
+// A module the updater's process loaded, as Wine's loader traced it.
+struct LoadedModule {
+  std::string path;
+  bool native; // a DLL file of its own, not one of Wine's builtin DLLs
+};
+
+struct UpdaterStart {
+  std::string exe;
+  // Its current folder; empty for the test program's.
+  std::string current_folder;
+  // NAME=value entries set in its environment, in place of any of that name.
+  std::vector<std::string> variables;
+};
+
 class UpdaterProcess {
 public:
-  // Starts the updater copy beside the stand-ins; interface_paths are the
-  // device paths of the simulated HID interfaces, in enumeration order.
-  // call_log names the file the stand-ins log their calls to.
-  UpdaterProcess(const std::vector<std::string> &interface_paths, const std::string &call_log);
+  explicit UpdaterProcess(const UpdaterStart &start);
   // Kills the updater if it is still running.
   ~UpdaterProcess();
   UpdaterProcess(const UpdaterProcess &) = delete;
@@ -43,6 +54,9 @@ public:
 
   StreamCapture out() const;
   StreamCapture err() const;
+  // Every module the process loaded, the exe first, in order; none without
+  // the trace.
+  std::vector<LoadedModule> loaded_modules() const;
 
 private:
   void collect(HANDLE stream, StreamCapture *capture);
@@ -52,10 +66,9 @@ private:
   mutable std::mutex mutex_;
   StreamCapture out_;
   StreamCapture err_;
+  DWORD process_id_ = 0;
+  std::string trace_file_;
+  std::size_t trace_start_ = 0;
   std::thread out_reader_;
   std::thread err_reader_;
 };
-
-// The folder of the running test program, with a trailing backslash; the
-// updater copy and the stand-ins are there.
-std::string program_folder();

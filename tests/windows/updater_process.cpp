@@ -1,27 +1,33 @@
 #include "updater_process.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "test_files.h"
 
 namespace {
 
-// The calling process's environment with the simulation's variables set, as
-// a block for CreateProcessA.
-std::vector<char> child_environment(const std::vector<std::string> &interface_paths, const std::string &call_log) {
+bool names_variable(const std::string &entry, const std::string &assignment) {
+  const std::size_t name_end = assignment.find('=') + 1;
+  return entry.compare(0, name_end, assignment, 0, name_end) == 0;
+}
+
+// The calling process's environment with the given variables set, as a
+// block for CreateProcessA.
+std::vector<char> child_environment(const std::vector<std::string> &set) {
   std::vector<std::string> variables;
   char *block = GetEnvironmentStringsA();
   for (const char *entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    if (std::strncmp(entry, "KORVANE_SIM_", 12) != 0) {
+    bool replaced = false;
+    for (const std::string &assignment : set) {
+      replaced = replaced || names_variable(entry, assignment);
+    }
+    if (!replaced) {
       variables.emplace_back(entry);
     }
   }
   FreeEnvironmentStringsA(block);
-
-  std::string interfaces;
-  for (const std::string &path : interface_paths) {
-    interfaces += (interfaces.empty() ? "" : ";") + path;
-  }
-  variables.push_back("KORVANE_SIM_INTERFACES=" + interfaces);
-  variables.push_back("KORVANE_SIM_CALL_LOG=" + call_log);
+  variables.insert(variables.end(), set.begin(), set.end());
 
   std::vector<char> environment;
   for (const std::string &variable : variables) {
@@ -32,16 +38,24 @@ std::vector<char> child_environment(const std::vector<std::string> &interface_pa
   return environment;
 }
 
-} // namespace
-
-std::string program_folder() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string folder(path, length);
-  return folder.substr(0, folder.find_last_of('\\') + 1);
+// The file that takes Wine's own output of the test program and of the
+// processes it starts (tools/wine-run.sh), when KORVANE_WINE_TRACE names one.
+std::string wine_output_file() {
+  char path[MAX_PATH] = "";
+  const DWORD length = GetEnvironmentVariableA("KORVANE_WINE_TRACE", path, MAX_PATH);
+  return length == 0 || length >= MAX_PATH ? "" : std::string("Z:") + path;
 }
 
-UpdaterProcess::UpdaterProcess(const std::vector<std::string> &interface_paths, const std::string &call_log) {
+} // namespace
+
+UpdaterProcess::UpdaterProcess(const UpdaterStart &start) {
+  std::vector<std::string> variables = start.variables;
+  trace_file_ = wine_output_file();
+  if (!trace_file_.empty()) {
+    // Wine's trace of the loader, on the updater's process only.
+    variables.push_back("WINEDEBUG=-all,+loaddll,+pid");
+    trace_start_ = file_contents(trace_file_).size();
+  }
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
   if (!CreatePipe(&out_read, &out_write, &inheritable, 0) || !CreatePipe(&err_read, &err_write, &inheritable, 0)) {
@@ -59,9 +73,8 @@ UpdaterProcess::UpdaterProcess(const std::vector<std::string> &interface_paths, 
   startup.hStdOutput = out_write;
   startup.hStdError = err_write;
   PROCESS_INFORMATION started = {};
-  const std::string updater = program_folder() + "korvane_updater.exe";
-  std::string command_line = "\"" + updater + "\"";
-  std::vector<char> environment = child_environment(interface_paths, call_log);
+  std::string command_line = "\"" + start.exe + "\"";
+  std::vector<char> environment = child_environment(variables);
   // The updater holds for ten minutes after every run: should this test
   // program end without killing it, closing the job ends it too.
   job_ = CreateJobObjectA(nullptr, nullptr);
@@ -70,9 +83,10 @@ UpdaterProcess::UpdaterProcess(const std::vector<std::string> &interface_paths, 
   if (job_ != nullptr) {
     SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
-  if (CreateProcessA(updater.c_str(), &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, environment.data(),
-                     nullptr, &startup, &started)) {
+  if (CreateProcessA(start.exe.c_str(), &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, environment.data(),
+                     start.current_folder.empty() ? nullptr : start.current_folder.c_str(), &startup, &started)) {
     process_ = started.hProcess;
+    process_id_ = started.dwProcessId;
     if (job_ != nullptr) {
       AssignProcessToJobObject(job_, process_);
     }
@@ -150,4 +164,27 @@ StreamCapture UpdaterProcess::out() const {
 StreamCapture UpdaterProcess::err() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return err_;
+}
+
+std::vector<LoadedModule> UpdaterProcess::loaded_modules() const {
+  std::vector<LoadedModule> modules;
+  if (trace_file_.empty()) return modules;
+  // From where this process started, its own lines ("pid:tid:trace:..."):
+  // 0104:0108:trace:loaddll:build_module Loaded L"C:\\windows\\system32\\hid.dll" at 71080000: builtin
+  const std::string trace = file_contents(trace_file_).substr(trace_start_);
+  char own[16];
+  std::snprintf(own, sizeof own, "%04lx:", static_cast<unsigned long>(process_id_));
+  static const char start[] = "Loaded L\"";
+  for (std::size_t line = 0, end; (end = trace.find('\n', line)) != std::string::npos; line = end + 1) {
+    const std::size_t path = trace.find(start, line);
+    const std::size_t path_end = trace.find("\" at ", path);
+    if (trace.compare(line, std::strlen(own), own) != 0 || path >= end || path_end >= end) continue;
+    LoadedModule module{"", trace.compare(end - 6, 6, "native") == 0};
+    for (std::size_t i = path + sizeof start - 1; i < path_end; ++i) {
+      if (trace[i] == '\\' && trace[i + 1] == '\\') ++i; // the trace doubles each backslash
+      module.path += trace[i];
+    }
+    modules.push_back(module);
+  }
+  return modules;
 }
