@@ -115,7 +115,8 @@ TEST_F(StandinDiscovery, PassesOverUnusableInterfacesAndHoldsOnlyTheFirstBootloa
   EXPECT_EQ(calls("SetupDiGetClassDevsA"), 1);
   EXPECT_EQ(calls("SetupDiGetClassDevsA hid_class=1 enumerator=none flags=0x12"), 1) << "not the HID class";
   EXPECT_EQ(calls("SetupDiEnumDeviceInterfaces"), 6);
-  EXPECT_EQ(calls("SetupDiEnumDeviceInterfaces index=5 cbSize=28"), 1);
+  for (int index = 0; index <= 5; ++index)
+    EXPECT_EQ(calls("SetupDiEnumDeviceInterfaces index=" + std::to_string(index) + " cbSize=28"), 1) << index;
   EXPECT_EQ(calls("SetupDiEnumDeviceInterfaces index=6"), 0)
       << "interfaces after the first match must not be looked at";
   EXPECT_EQ(calls("SetupDiGetDeviceInterfaceDetailA index=0 buffer=1"), 0)
