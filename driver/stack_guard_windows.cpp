@@ -10,6 +10,9 @@
 
 extern "C" {
 
+// The compiler's code names both symbols.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
+
 // Read by every protected function on entry and checked on return.
 std::uintptr_t __stack_chk_guard = 0;
 
@@ -19,13 +22,14 @@ std::uintptr_t __stack_chk_guard = 0;
 [[noreturn]] void __stack_chk_fail() {
   // Where the system offers it, the fast-fail interrupt ends the process
   // without running any of its exception handlers.
-  if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
+  if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE) != FALSE) {
     __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
   }
   TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
   __builtin_trap();
 }
 
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 } // extern "C"
 
 // Runs before every other constructor of the program, so that no protected
@@ -44,5 +48,5 @@ __attribute__((constructor(101), no_stack_protector)) static void seed_stack_gua
   // Where the image and its stack lie differs from run to run too (ASLR).
   seed ^= reinterpret_cast<std::uintptr_t>(&seed);
   // A guard of 0 would be the unseeded value, which an attacker knows.
-  __stack_chk_guard = seed != 0 ? seed : 0x2B992DDFu;
+  __stack_chk_guard = seed != 0 ? seed : 0x2B992DDFU;
 }
