@@ -19,13 +19,18 @@ else()
   set(KORVANE_IMAGE_GEN_DEPENDS korvane_image_gen)
 endif()
 
-# korvane_add_image(NAME HEX_FILE [PLACEHOLDER]): an object library NAME
-# holding the image tables generated from HEX_FILE. A faulty file stops the
-# build with the file and line named, and no table source is left behind.
-# PLACEHOLDER marks the placeholder, which a build writes to a device only
-# when asked to (image_write_refusal); any other image has no such check.
+# korvane_add_image(NAME HEX_FILE [PLACEHOLDER] [TEST_TABLES]): an object
+# library NAME holding the image tables generated from HEX_FILE. A faulty
+# file stops the build with the file and line named, and no table source is
+# left behind. PLACEHOLDER marks the placeholder, which a build writes to a
+# device only when asked to (image_write_refusal); any other image has no
+# such check. TEST_TABLES writes the tables as embed-for-tests does.
 function(korvane_add_image name hex_file)
-  cmake_parse_arguments(PARSE_ARGV 2 _image "PLACEHOLDER" "" "")
+  cmake_parse_arguments(PARSE_ARGV 2 _image "PLACEHOLDER;TEST_TABLES" "" "")
+  set(mode embed)
+  if(_image_TEST_TABLES)
+    set(mode embed-for-tests)
+  endif()
   if(_image_PLACEHOLDER)
     set(refusal "${PROJECT_SOURCE_DIR}/image/image_refusal_placeholder.cpp")
   else()
@@ -34,7 +39,7 @@ function(korvane_add_image name hex_file)
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.cpp")
   add_custom_command(
     OUTPUT "${out}"
-    COMMAND "${KORVANE_IMAGE_GEN}" embed "${hex_file}" "${out}"
+    COMMAND "${KORVANE_IMAGE_GEN}" ${mode} "${hex_file}" "${out}"
     DEPENDS "${hex_file}" ${KORVANE_IMAGE_GEN_DEPENDS}
     COMMENT "Generating image tables ${name} from ${hex_file}"
     VERBATIM)

@@ -147,8 +147,9 @@ TEST(ShippedImageUpdate, SendsEveryBlockUpTo3A000InOrderThenClosesAndHolds) {
 
 // Without KORVANE_ALLOW_PLACEHOLDER=1 a placeholder build stops once it has
 // found the device, before the first report; real firmware has no such check.
+// Only "1" asks: nothing else that may look like a yes.
 TEST(ShippedImageUpdate, WritesThePlaceholderOnlyWhenAskedTo) {
-  for (const char *allowed : {static_cast<const char *>(nullptr), "0"}) {
+  for (const char *allowed : {static_cast<const char *>(nullptr), "0", "", "yes", "true", "01", "1 "}) {
     SCOPED_TRACE(allowed != nullptr ? allowed : "unset");
     if (allowed != nullptr)
       setenv("KORVANE_ALLOW_PLACEHOLDER", allowed, 1);

@@ -174,6 +174,12 @@ TEST_F(Writer, GivesUpOnAWriteThatDoesNotCompleteAndLeavesItToTheHelper) {
 }
 
 TEST_F(Writer, LinkSendsOnlyWithAHeldDeviceAndDescriptorZeroIsOne) {
+  // The time-out asked for, in milliseconds truncated toward zero.
+  EXPECT_EQ(link_timeout_milliseconds(3.0), 3000u);
+  EXPECT_EQ(link_timeout_milliseconds(0.25), 250u);
+  EXPECT_EQ(link_timeout_milliseconds(1.9999), 1999u);
+  EXPECT_EQ(link_timeout_milliseconds(0.0009), 0u);
+
   const auto report = payload_of(1088);
   current_device = NO_DEVICE;
   EXPECT_FALSE(bootloader_send(report.data(), 1088, 0.25));
@@ -189,6 +195,14 @@ TEST_F(Writer, LinkSendsOnlyWithAHeldDeviceAndDescriptorZeroIsOne) {
   EXPECT_EQ(fcntl(0, F_GETFD), -1);
   if (saved_input >= 0) dup2(saved_input, 0), close(saved_input);
   EXPECT_EQ(drain(reader), framed(report));
+
+  // Opening again releases the device held before the search (held high,
+  // where no descriptor the search opens can land).
+  const int held = fcntl(device, F_DUPFD_CLOEXEC, 50);
+  current_device = held;
+  bootloader_open();
+  EXPECT_EQ(fcntl(held, F_GETFD), -1) << "the device held before was kept";
+  bootloader_close();
 }
 
 } // namespace
