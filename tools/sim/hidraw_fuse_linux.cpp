@@ -182,8 +182,10 @@ bool HidrawNodes::add(const std::string &path, int fuse_fd, const SimulatedDevic
                                     ",user_id=" + std::to_string(getuid()) + ",group_id=" + std::to_string(getgid()) +
                                     ",default_permissions,allow_other";
   if (mount("korvane_sim", path.c_str(), "fuse.korvane_sim", MS_NOSUID | MS_NODEV, mount_options.c_str()) != 0) {
-    error = "cannot mount the simulated device on " + path + ": " + std::strerror(errno);
+    const int refusal = errno; // left for the caller: the machine may not allow FUSE mounts
+    error = "cannot mount the simulated device on " + path + ": " + std::strerror(refusal);
     close(fuse_fd);
+    errno = refusal;
     return false;
   }
   node->mounted = true;
@@ -199,6 +201,7 @@ bool HidrawNodes::add(const std::string &path, int fuse_fd, const SimulatedDevic
     if (node->session != nullptr) fuse_session_destroy(node->session);
     umount2(path.c_str(), MNT_DETACH);
     close(fuse_fd);
+    errno = 0; // the mount was allowed: this is no refusal of the machine's
     return false;
   }
   impl_->stats.push_back(NodeStats{path, 0, 0});

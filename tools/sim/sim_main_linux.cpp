@@ -19,11 +19,24 @@
 namespace {
 
 constexpr int EXIT_SETUP_FAILED = 125;
+constexpr int EXIT_MACHINE_LACKS = 77;
 constexpr int EXIT_CHECK_FAILED = 99;
 
 int setup_failed(const std::string &why) {
   std::fprintf(stderr, "korvane_sim: %s\n", why.c_str());
   return EXIT_SETUP_FAILED;
+}
+
+// A set-up step the system refused with error_number: where that says the
+// machine does not offer namespaces or FUSE to this user, the simulation
+// cannot run here at all, which is told apart from a fault of its own.
+int setup_refused(const std::string &why, int error_number) {
+  const bool machine_lacks = error_number == EPERM || error_number == EACCES || error_number == ENOENT ||
+                             error_number == ENODEV || error_number == ENOSPC || error_number == EUSERS ||
+                             error_number == EINVAL || error_number == ENOSYS;
+  if (!machine_lacks) return setup_failed(why);
+  std::fprintf(stderr, "korvane_sim: this machine cannot run the simulation: %s\n", why.c_str());
+  return EXIT_MACHINE_LACKS;
 }
 
 std::string device_id(const SimulatedDevice &device) {
@@ -79,11 +92,11 @@ int main(int argc, char **argv) {
 
   // Namespaces first: a user namespace can only be entered while the
   // process has a single thread.
-  if (!enter_private_namespace(error)) return setup_failed(error);
+  if (!enter_private_namespace(error)) return setup_refused(error, errno);
   std::vector<int> fuse_fds;
   for (std::size_t i = 0; i < options.devices.size(); ++i) {
     const int fd = open_fuse_device(error);
-    if (fd < 0) return setup_failed(error);
+    if (fd < 0) return setup_refused(error, errno);
     fuse_fds.push_back(fd);
   }
   std::vector<std::string> node_paths;
@@ -104,7 +117,7 @@ int main(int argc, char **argv) {
     return WriteAnswer{fault, options.fail_errno, std::chrono::milliseconds(options.delay_ms)};
   });
   for (std::size_t i = 0; i < options.devices.size(); ++i) {
-    if (!nodes.add(node_paths[i], fuse_fds[i], options.devices[i], error)) return setup_failed(error);
+    if (!nodes.add(node_paths[i], fuse_fds[i], options.devices[i], error)) return setup_refused(error, errno);
   }
 
   sigset_t original_mask;

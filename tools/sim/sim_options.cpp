@@ -17,8 +17,9 @@ const char SIM_USAGE[] = "usage: korvane_sim [options] -- COMMAND [ARGS...]\n"
                          "  --zero-at N        report N completes with 0 bytes written\n"
                          "  --delay-ms MS      every write takes MS milliseconds\n"
                          "Exit status: COMMAND's (128 + signal when it was killed), 99 when a report\n"
-                         "broke the protocol or the memory differs from FILE, 125 when the simulation\n"
-                         "cannot be set up, 126/127 when COMMAND cannot be run.\n";
+                         "broke the protocol or the memory differs from FILE, 77 when this machine\n"
+                         "offers no user or mount namespaces or no FUSE, 125 when the simulation\n"
+                         "cannot be set up otherwise, 126/127 when COMMAND cannot be run.\n";
 
 namespace {
 

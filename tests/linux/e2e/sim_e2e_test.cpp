@@ -69,8 +69,10 @@ bool simulator_mounts_visible() { return read_file("/proc/self/mountinfo").find(
 
 class EndToEnd : public testing::Test {
 protected:
-  // The simulator needs namespaces and FUSE, and some runs faketime. Where a
-  // developer's machine lacks them the runs are skipped; in CI they fail.
+  // The simulator needs namespaces and FUSE, and some runs faketime. Where
+  // the machine lacks them (the simulator says so with status 77) the runs
+  // are skipped, which the test command counts as a failure unless told
+  // otherwise; any other fault of the simulator's set-up fails them.
   static void SetUpTestSuite() {
     // The devices here are simulated: a placeholder build may write to them.
     setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
@@ -79,18 +81,16 @@ protected:
     setenv("ASAN_OPTIONS",
            ((asan_options != nullptr ? std::string(asan_options) + ":" : "") + "verify_asan_link_order=0").c_str(), 1);
     const ChildResult probe = run_command({SIM, "--", "true"});
-    broken_ = probe.exit_status != 0 && probe.exit_status != 125;
+    broken_ = probe.exit_status != 0 && probe.exit_status != 77;
     if (probe.exit_status != 0)
-      missing_ = "the simulator cannot run here: " + probe.err;
+      missing_ = "the simulator cannot run here (status " + std::to_string(probe.exit_status) + "): " + probe.err;
     else if (run_command({"faketime", "-f", "+0 x1000", "true"}).exit_status != 0)
       missing_ = "faketime is missing";
   }
 
   void SetUp() override {
     if (missing_.empty()) return;
-    // Only a refused set-up (status 125) is the machine's doing.
-    const char *ci = std::getenv("CI");
-    if (broken_ || (ci != nullptr && std::string(ci) == "true")) FAIL() << missing_;
+    if (broken_) FAIL() << missing_;
     GTEST_SKIP() << missing_;
   }
 
@@ -121,8 +121,8 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
   EXPECT_FALSE(simulator_mounts_visible());
 }
 
+#if KORVANE_PLACEHOLDER_IMAGE
 TEST_F(EndToEnd, APlaceholderBuildNotAskedToWriteLeavesTheDeviceUntouched) {
-  if (!KORVANE_PLACEHOLDER_IMAGE) GTEST_SKIP() << "this build carries firmware";
   std::vector<std::string> command{"env", "-u", "KORVANE_ALLOW_PLACEHOLDER"};
   for (const std::string &word : updater_command(Speed::faketime))
     command.push_back(word);
@@ -132,6 +132,7 @@ TEST_F(EndToEnd, APlaceholderBuildNotAskedToWriteLeavesTheDeviceUntouched) {
   EXPECT_NE(run.err.find("[hidraw0 16C0:0478 opened 1x, 0 reports;"), std::string::npos) << run.err;
   EXPECT_EQ(run.exit_status, 1);
 }
+#endif
 
 TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
   struct Case {
