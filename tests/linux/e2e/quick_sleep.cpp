@@ -6,6 +6,10 @@
 // length: the pauses stay real and only the hold passes quickly.
 // With KORVANE_SLEEP_LOG set, each sleep asked for is appended to that file
 // in milliseconds, one per line, so a test can see the pauses and the hold.
+// With KORVANE_SLEEP_STAMPS set, that file gets, per sleep, the milliseconds
+// asked for and when it was asked (CLOCK_MONOTONIC, in microseconds): times
+// taken in the updater itself, before it sleeps, so that a test can bound
+// the updater's waits without allowing for when it happens to look.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,11 +26,22 @@ std::int64_t env_number(const char *name, std::int64_t fallback) {
 }
 
 void log_request(const timespec &request) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long asked_ms = static_cast<long long>(request.tv_sec) * 1000 + request.tv_nsec / 1000000;
   const char *path = std::getenv("KORVANE_SLEEP_LOG");
-  if (path == nullptr || *path == '\0') return;
-  if (FILE *log = std::fopen(path, "ae")) {
-    std::fprintf(log, "%lld\n", static_cast<long long>(request.tv_sec) * 1000 + request.tv_nsec / 1000000);
-    std::fclose(log);
+  if (path != nullptr && *path != '\0') {
+    if (FILE *log = std::fopen(path, "ae")) {
+      std::fprintf(log, "%lld\n", asked_ms);
+      std::fclose(log);
+    }
+  }
+  const char *stamps = std::getenv("KORVANE_SLEEP_STAMPS");
+  if (stamps != nullptr && *stamps != '\0') {
+    if (FILE *log = std::fopen(stamps, "ae")) {
+      std::fprintf(log, "%lld %lld\n", asked_ms, static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+      std::fclose(log);
+    }
   }
 }
 

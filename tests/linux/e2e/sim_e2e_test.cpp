@@ -38,9 +38,20 @@ const std::string WRITE_FAILED = "error writing to Korvane\n\n";
 // to succeed preload a library that shortens sleeps alone.
 enum class Speed { faketime, quick_sleep };
 
-std::vector<std::string> updater_command(Speed speed, const std::string &sleep_log = "") {
+std::vector<std::string> updater_command(Speed speed, const std::string &sleep_log = "",
+                                         const std::string &sleep_stamps = "") {
   if (speed == Speed::faketime) return {"faketime", "-f", "+0 x1000", UPDATER};
-  return {"env", std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log, UPDATER};
+  return {"env", std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log,
+          "KORVANE_SLEEP_STAMPS=" + sleep_stamps, UPDATER};
+}
+
+// When, in milliseconds on the updater's monotonic clock, it asked for each
+// sleep (KORVANE_SLEEP_STAMPS).
+std::vector<double> sleep_times(const std::string &path) {
+  std::vector<double> times;
+  for (const std::string &line : lines_of(read_file(path)))
+    times.push_back(std::stod(line.substr(line.find(' ') + 1)) / 1000);
+  return times;
 }
 
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
@@ -185,6 +196,9 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
     Speed speed;
     std::size_t reports;
     std::string reason;
+    // Each write the device took was that slow; the last one timed out
+    // after that long (0: it did not time out).
+    double delay_ms = 0, timed_out_after_ms = 0;
   };
   const Case cases[] = {
       // Never completes: the first report's 3-second time-out runs out.
@@ -193,25 +207,38 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
       {{"--fail-at", "50:19"}, Speed::quick_sleep, 50, "err 19: No such device\n"},
       {{"--zero-at", "2"}, Speed::quick_sleep, 2, "Number of bytes transfered was less than or equal to zero\n"},
       // 2 s is within the first report's 3 s but far beyond the 250 ms of the next.
-      {{"--delay-ms", "2000"}, Speed::quick_sleep, 2, "Timed out writing to device.\n"},
+      {{"--delay-ms", "2000"}, Speed::quick_sleep, 2, "Timed out writing to device.\n", 2000, 250},
       // 150 ms is within 250 ms: three slow reports pass before the fourth fails.
       {{"--delay-ms", "150", "--zero-at", "4"},
        Speed::quick_sleep,
        4,
-       "Number of bytes transfered was less than or equal to zero\n"},
+       "Number of bytes transfered was less than or equal to zero\n",
+       150},
   };
   for (const Case &c : cases) {
-    TempFile trace, sleeps;
+    TempFile trace, sleeps, stamps;
     std::vector<std::string> options = c.faults;
     options.insert(options.end(), {"--trace", trace.path});
-    const ChildResult run = run_sim(options, updater_command(c.speed, sleeps.path));
+    const ChildResult run = run_sim(options, updater_command(c.speed, sleeps.path, stamps.path));
     SCOPED_TRACE(c.faults.front() + " " + c.faults[1]);
     EXPECT_EQ(run.out, BANNER + DETECTED + std::string(c.reports, '.') + c.reason);
     EXPECT_EQ(run.err.substr(0, WRITE_FAILED.size()), WRITE_FAILED);
     EXPECT_EQ(run.exit_status, 1) << run.err;
     EXPECT_EQ(lines_of(read_file(trace.path)).size(), c.reports);
-    if (c.speed == Speed::quick_sleep) {
-      EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(c.reports));
+    if (c.speed != Speed::quick_sleep) continue;
+    EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(c.reports));
+    // From the (shortened) pause before a report to the next pause or the
+    // hold lies that report's whole write, timed by the updater itself
+    // before each pause: never less than the device's delay or the time-out,
+    // however loaded the machine. The upper bound catches a wait as long as
+    // the first report's.
+    const std::vector<double> times = sleep_times(stamps.path);
+    ASSERT_EQ(times.size(), c.reports + 1);
+    for (std::size_t report = 1; report < c.reports; ++report)
+      EXPECT_GE(times[report] - times[report - 1], c.delay_ms) << "report " << report;
+    if (c.timed_out_after_ms > 0) {
+      EXPECT_GE(times[c.reports] - times[c.reports - 1], c.timed_out_after_ms);
+      EXPECT_LT(times[c.reports] - times[c.reports - 1], c.timed_out_after_ms + 1500);
     }
   }
 }

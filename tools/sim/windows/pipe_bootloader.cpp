@@ -58,6 +58,12 @@ PipeRecord PipeBootloader::record() const {
   return record_;
 }
 
+void PipeBootloader::note_release() {
+  const ULONGLONG now = GetTickCount64();
+  std::lock_guard<std::mutex> lock(mutex_);
+  record_.release_ticks.push_back(now);
+}
+
 void PipeBootloader::note_error(const std::string &what) {
   std::lock_guard<std::mutex> lock(mutex_);
   record_.pipe_errors.push_back(what);
@@ -97,6 +103,7 @@ void PipeBootloader::serve() {
 bool PipeBootloader::send_identity() {
   unsigned char message[PIPE_IDENTITY_SIZE];
   encode_pipe_identity(identity_, message);
+  note_release();
   OVERLAPPED request = {};
   request.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD sent = 0;
@@ -197,6 +204,13 @@ void PipeBootloader::read_reports() {
       }
     }
 
+    // Where reports wait for the reader, the release is noted once the
+    // updater's write is under way, so that its tick comes after the pause
+    // ahead of the write.
+    if (behaviour_.fault != PipeFault::none) {
+      report_pending();
+    }
+    note_release();
     const DWORD error = read_message(message);
     if (error != ERROR_SUCCESS) {
       if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {

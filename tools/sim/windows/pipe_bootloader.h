@@ -51,6 +51,11 @@ struct PipeRecord {
   bool memory_matches = false;
   // Anything that went wrong on the simulator's side of the pipe.
   std::vector<std::string> pipe_errors;
+  // GetTickCount64 just before each step that lets the updater go on: [0]
+  // before the identity is sent, [n] before report n is read (where a fault
+  // is set, once the report's write is under way). Nothing the updater does
+  // after such a step can have happened before its tick.
+  std::vector<ULONGLONG> release_ticks;
 };
 
 class PipeBootloader {
@@ -82,6 +87,7 @@ private:
   DWORD read_message(std::vector<std::uint8_t> &message);
   void read_reports();
   void take_report(const std::vector<std::uint8_t> &message);
+  void note_release();
   void note_error(const std::string &what);
 
   std::string path_;
