@@ -91,3 +91,10 @@ std::vector<std::string> lines_of(const std::string &text) {
   }
   return lines;
 }
+
+std::vector<double> sleep_times(const std::string &stamps_path) {
+  std::vector<double> times;
+  for (const std::string &line : lines_of(read_file(stamps_path)))
+    times.push_back(std::stod(line.substr(line.find(' ') + 1)) / 1000);
+  return times;
+}

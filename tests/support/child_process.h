@@ -40,3 +40,7 @@ std::string read_file(const std::string &path);
 // The lines of text, each without its line break; a last line without one
 // is left out.
 std::vector<std::string> lines_of(const std::string &text);
+
+// When, in milliseconds on the updater's monotonic clock, it asked for each
+// sleep, from the file KORVANE_SLEEP_STAMPS named (tests/linux/e2e/quick_sleep.cpp).
+std::vector<double> sleep_times(const std::string &stamps_path);

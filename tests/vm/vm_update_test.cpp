@@ -174,15 +174,6 @@ protected:
     return asked;
   }
 
-  // When, in milliseconds on the updater's monotonic clock, it asked for
-  // each sleep.
-  std::vector<double> sleep_times() const {
-    std::vector<double> times;
-    for (const std::string &line : lines_of(read_file(stamps.path)))
-      times.push_back(std::stod(line.substr(line.find(' ') + 1)) / 1000);
-    return times;
-  }
-
   TempFile sleeps, stamps, trace;
 };
 
@@ -225,7 +216,7 @@ TEST_F(KernelHidStack, AStalledDeviceTimesOutAfterThreeSecondsAtTheFirstReportAn
     // updater's own, the first taken before the pause, so a correct updater
     // never shows less than the pause and the whole wait, however loaded the
     // machine.
-    const std::vector<double> times = sleep_times();
+    const std::vector<double> times = sleep_times(stamps.path);
     ASSERT_EQ(times.size(), static_cast<std::size_t>(c.dots) + 1);
     const double waited = times.back() - times[times.size() - 2];
     EXPECT_GE(waited, 250 + c.timeout_ms);

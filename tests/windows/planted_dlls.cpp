@@ -18,6 +18,12 @@ std::string lower_case(std::string text) {
 
 std::string folder_of(const std::string &path) { return lower_case(path.substr(0, path.find_last_of("\\/") + 1)); }
 
+// "hid" for "C:\\windows\\system32\\HID.dll".
+std::string module_name(const std::string &path) {
+  std::string name = lower_case(path.substr(path.find_last_of("\\/") + 1));
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0 ? name.substr(0, name.size() - 4) : name;
+}
+
 const char *const KNOWN_DLL = "a known DLL: Windows always takes it, and the DLLs it imports, from the system folder";
 
 struct LeftOut {
@@ -84,16 +90,11 @@ std::vector<std::string> native_first_overrides() {
   return names;
 }
 
-std::string module_name(const std::string &path) {
-  std::string name = lower_case(path.substr(path.find_last_of("\\/") + 1));
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0 ? name.substr(0, name.size() - 4) : name;
-}
-
-PlantingPlan plan_planting(const std::vector<LoadedModule> &loaded) {
+PlantingPlan plan_planting(const std::vector<std::string> &loaded) {
   const std::vector<std::string> native_first = native_first_overrides();
   std::vector<std::string> candidates = native_first;
-  for (const LoadedModule &module : loaded) {
-    const std::string name = module_name(module.path);
+  for (const std::string &path : loaded) {
+    const std::string name = module_name(path);
     if (name.find('.') == std::string::npos) candidates.push_back(name); // not the exe
   }
   std::sort(candidates.begin(), candidates.end());
@@ -133,13 +134,13 @@ std::vector<std::string> planted_copies_loaded(const std::string &folder, const 
   return loaded;
 }
 
-std::vector<std::string> loaded_outside_the_system_folder(const std::vector<LoadedModule> &loaded) {
+std::vector<std::string> loaded_outside_the_system_folder(const std::vector<std::string> &loaded) {
   char system[MAX_PATH];
   const UINT length = GetSystemDirectoryA(system, MAX_PATH);
   const std::string system_folder = lower_case(std::string(system, length)) + "\\";
   std::vector<std::string> outside;
-  for (const LoadedModule &module : loaded) {
-    if (folder_of(module.path) != system_folder) outside.push_back(module.path);
+  for (const std::string &path : loaded) {
+    if (folder_of(path) != system_folder) outside.push_back(module_name(path));
   }
   return outside;
 }

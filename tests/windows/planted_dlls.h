@@ -13,9 +13,6 @@
 // as Windows looks for any DLL, in lower case.
 std::vector<std::string> native_first_overrides();
 
-// "hid" for "C:\windows\system32\HID.dll".
-std::string module_name(const std::string &path);
-
 struct PlantingPlan {
   // Each DLL the updater loaded and each name that WINEDLLOVERRIDES asks Wine
   // to look for as Windows does, native first; sorted, each once.
@@ -28,7 +25,7 @@ struct PlantingPlan {
   std::vector<std::string> not_native_first;
 };
 
-PlantingPlan plan_planting(const std::vector<LoadedModule> &loaded);
+PlantingPlan plan_planting(const std::vector<std::string> &loaded);
 
 // Copies the marker into folder under each name; false when one fails.
 bool plant_marker(const std::string &marker, const std::string &folder, const std::vector<std::string> &names);
@@ -36,5 +33,6 @@ bool plant_marker(const std::string &marker, const std::string &folder, const st
 // The names whose copy in folder was loaded.
 std::vector<std::string> planted_copies_loaded(const std::string &folder, const std::vector<std::string> &names);
 
-// The paths of the loaded modules that do not lie in the system folder.
-std::vector<std::string> loaded_outside_the_system_folder(const std::vector<LoadedModule> &loaded);
+// The names of the loaded modules that do not lie in the system folder, in
+// the order loaded, in lower case and without ".dll": "hid", "korvane_updater.exe".
+std::vector<std::string> loaded_outside_the_system_folder(const std::vector<std::string> &loaded);

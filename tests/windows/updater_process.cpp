@@ -166,8 +166,8 @@ StreamCapture UpdaterProcess::err() const {
   return err_;
 }
 
-std::vector<LoadedModule> UpdaterProcess::loaded_modules() const {
-  std::vector<LoadedModule> modules;
+std::vector<std::string> UpdaterProcess::loaded_modules() const {
+  std::vector<std::string> modules;
   if (trace_file_.empty()) return modules;
   // From where this process started, its own lines ("pid:tid:trace:..."):
   // 0104:0108:trace:loaddll:build_module Loaded L"C:\\windows\\system32\\hid.dll" at 71080000: builtin
@@ -179,10 +179,10 @@ std::vector<LoadedModule> UpdaterProcess::loaded_modules() const {
     const std::size_t path = trace.find(start, line);
     const std::size_t path_end = trace.find("\" at ", path);
     if (trace.compare(line, std::strlen(own), own) != 0 || path >= end || path_end >= end) continue;
-    LoadedModule module{"", trace.compare(end - 6, 6, "native") == 0};
+    std::string module;
     for (std::size_t i = path + sizeof start - 1; i < path_end; ++i) {
       if (trace[i] == '\\' && trace[i + 1] == '\\') ++i; // the trace doubles each backslash
-      module.path += trace[i];
+      module += trace[i];
     }
     modules.push_back(module);
   }

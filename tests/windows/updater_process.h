@@ -21,12 +21,6 @@ struct StreamCapture {
   std::vector<ULONGLONG> ticks;
 };
 
-// A module the updater's process loaded, as Wine's loader traced it.
-struct LoadedModule {
-  std::string path;
-  bool native; // a DLL file of its own, not one of Wine's builtin DLLs
-};
-
 struct UpdaterStart {
   std::string exe;
   // Its current folder; empty for the test program's.
@@ -54,9 +48,9 @@ public:
 
   StreamCapture out() const;
   StreamCapture err() const;
-  // Every module the process loaded, the exe first, in order; none without
-  // the trace.
-  std::vector<LoadedModule> loaded_modules() const;
+  // The path of every module the process loaded, the exe first, in order;
+  // none without the trace.
+  std::vector<std::string> loaded_modules() const;
 
 private:
   void collect(HANDLE stream, StreamCapture *capture);

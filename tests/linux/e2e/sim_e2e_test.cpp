@@ -45,15 +45,6 @@ std::vector<std::string> updater_command(Speed speed, const std::string &sleep_l
           "KORVANE_SLEEP_STAMPS=" + sleep_stamps, UPDATER};
 }
 
-// When, in milliseconds on the updater's monotonic clock, it asked for each
-// sleep (KORVANE_SLEEP_STAMPS).
-std::vector<double> sleep_times(const std::string &path) {
-  std::vector<double> times;
-  for (const std::string &line : lines_of(read_file(path)))
-    times.push_back(std::stod(line.substr(line.find(' ') + 1)) / 1000);
-  return times;
-}
-
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
   std::vector<std::string> argv{SIM};
   argv.insert(argv.end(), sim_options.begin(), sim_options.end());
