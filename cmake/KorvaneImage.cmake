@@ -1,16 +1,23 @@
 # The built-in firmware image: generated from an Intel HEX file at build time
-# by korvane_image_gen, which always runs on the build machine.
+# by korvane_image_gen, which always runs on the build machine. A Linux cross
+# build also takes the simulated bootloader from the build machine's tools.
 
 if(CMAKE_CROSSCOMPILING)
   include(ExternalProject)
   set(_host_dir "${CMAKE_BINARY_DIR}/host-tools")
+  set(_host_simulator OFF)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(_host_simulator ON)
+    set(KORVANE_SIM_PROGRAM "${_host_dir}/korvane_sim")
+    set(KORVANE_SIM_DEPENDS korvane_host_tools)
+  endif()
   ExternalProject_Add(korvane_host_tools
     SOURCE_DIR "${PROJECT_SOURCE_DIR}/tools/image_gen"
     BINARY_DIR "${_host_dir}"
-    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DKORVANE_HOST_SIMULATOR=${_host_simulator}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS "${_host_dir}/korvane_image_gen")
+    BUILD_BYPRODUCTS "${_host_dir}/korvane_image_gen" ${KORVANE_SIM_PROGRAM})
   set(KORVANE_IMAGE_GEN "${_host_dir}/korvane_image_gen")
   set(KORVANE_IMAGE_GEN_DEPENDS korvane_host_tools "${KORVANE_IMAGE_GEN}")
 else()

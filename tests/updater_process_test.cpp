@@ -8,15 +8,24 @@
 
 namespace {
 
+std::vector<std::string> sped_up_updater() {
+  std::vector<std::string> command{"faketime", "-f", "+0 x1000"};
+  for (const std::string &word : built_program(KORVANE_UPDATER))
+    command.push_back(word);
+  return command;
+}
+
 TEST(UpdaterProcess, WithoutADeviceShowsTheBannerAndTheMessageThenExitsWithOneAfterTheHold) {
-  const ChildResult child = run_command({"faketime", "-f", "+0 x1000", KORVANE_UPDATER});
+  const ChildResult child = run_command(sped_up_updater());
   EXPECT_EQ(child.exit_status, 1);
   EXPECT_EQ(child.out, BANNER);
   EXPECT_EQ(child.err, NO_DEVICE_MESSAGE + "\n");
 }
 
 TEST(UpdaterProcess, IgnoresItsArguments) {
-  const ChildResult child = run_command({"faketime", "-f", "+0 x1000", KORVANE_UPDATER, "--help", "x"});
+  std::vector<std::string> command = sped_up_updater();
+  command.insert(command.end(), {"--help", "x"});
+  const ChildResult child = run_command(command);
   EXPECT_EQ(child.exit_status, 1);
   EXPECT_EQ(child.out, BANNER);
   EXPECT_EQ(child.err, NO_DEVICE_MESSAGE + "\n");

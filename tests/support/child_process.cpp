@@ -76,6 +76,20 @@ pid_t spawn_command(const std::vector<std::string> &argv, const std::string &out
   return fork_redirected(out_path, err_path, [&] { exec_argv(argv); });
 }
 
+std::vector<std::string> built_program(const std::string &program, const std::vector<std::string> &variables) {
+  std::vector<std::string> words;
+  std::istringstream emulator(KORVANE_EMULATOR);
+  for (std::string word; std::getline(emulator, word, '|');)
+    words.push_back(word);
+  if (words.empty() && !variables.empty()) words.push_back("env");
+  for (const std::string &variable : variables) {
+    if (words.front() != "env") words.push_back("-E");
+    words.push_back(variable);
+  }
+  words.push_back(program);
+  return words;
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -34,6 +34,13 @@ ChildResult run_command(const std::vector<std::string> &argv);
 // two files; its process id, or -1 when it cannot be started.
 pid_t spawn_command(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path);
 
+// The words that start a program built here with the given variables
+// (NAME=VALUE) set for it alone: through env, or on a cross build through the
+// emulator (KORVANE_EMULATOR), which sets them in the emulated process only,
+// so that a library preloaded for the program never meets a tool of the
+// build machine.
+std::vector<std::string> built_program(const std::string &program, const std::vector<std::string> &variables = {});
+
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 

@@ -40,9 +40,13 @@ enum class Speed { faketime, quick_sleep };
 
 std::vector<std::string> updater_command(Speed speed, const std::string &sleep_log = "",
                                          const std::string &sleep_stamps = "") {
-  if (speed == Speed::faketime) return {"faketime", "-f", "+0 x1000", UPDATER};
-  return {"env", std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log,
-          "KORVANE_SLEEP_STAMPS=" + sleep_stamps, UPDATER};
+  if (speed == Speed::quick_sleep)
+    return built_program(UPDATER, {std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log,
+                                   "KORVANE_SLEEP_STAMPS=" + sleep_stamps});
+  std::vector<std::string> command{"faketime", "-f", "+0 x1000"};
+  for (const std::string &word : built_program(UPDATER))
+    command.push_back(word);
+  return command;
 }
 
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
