@@ -9,6 +9,12 @@
 #
 #   bench/realtime_update.sh [BUILD_DIR]     # default build/linux
 #   KORVANE_RT_RUNS=5 bench/realtime_update.sh
+#   KORVANE_RT_EMULATOR=qemu-aarch64-static KORVANE_RT_SETTINGS=responsive \
+#     bench/realtime_update.sh build/linux-arm64
+#
+# An ARM build's updater runs under the emulator KORVANE_RT_EMULATOR, against
+# the simulator of build/linux (the build machine's); its peak memory is then
+# the emulator's. KORVANE_RT_SETTINGS picks the settings (default both).
 #
 # Each setting (a bootloader that takes every report at once, and one whose
 # writes take 5 ms) gets KORVANE_RT_RUNS runs (default 3), about a minute each.
@@ -20,7 +26,9 @@ export KORVANE_ALLOW_PLACEHOLDER=1
 build=${1:-build/linux}
 runs=${KORVANE_RT_RUNS:-3}
 updater="$build/korvane_updater"
-sim="$build/korvane_sim"
+emulator=${KORVANE_RT_EMULATOR:-}
+sim=build/linux/korvane_sim
+[ -n "$emulator" ] || sim="$build/korvane_sim"
 floor_ms=58250
 blocks=233
 for program in "$updater" "$sim"; do
@@ -43,7 +51,7 @@ run_once() {
   # bash stamps the moment just before it becomes the updater (exec); the
   # single quotes are meant: that bash expands them.
   # shellcheck disable=SC2016
-  "$sim" "$@" -- bash -c 'printf "start %s %s\n" "$EPOCHREALTIME" "$$"; exec "$0"' "$updater" \
+  "$sim" "$@" -- bash -c 'printf "start %s %s\n" "$EPOCHREALTIME" "$$"; exec ${1:+"$1"} "$0"' "$updater" "$emulator" \
     >"$fifo" 2>"$scratch/err" &
   sim_pid=$!
   exec {out}<"$fifo"
@@ -73,12 +81,13 @@ run_once() {
     'BEGIN { printf "%.2f %.1f %d\n", (b - s) * 1000, (e - s) * 1000, r }'
 }
 
-echo "korvane_updater under korvane_sim, $runs runs per setting, floor $floor_ms ms ($blocks pauses of 250 ms)"
+echo "$updater${emulator:+ under $emulator}, under korvane_sim, $runs runs per setting, floor $floor_ms ms ($blocks pauses of 250 ms)"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "| setting | run | to banner (ms) | to success line (ms) | bound (ms) | overhead (ms) | ratio to bound | peak RSS (KiB) |"
 echo "|---|---|---|---|---|---|---|---|"
-for setting in "responsive" "--delay-ms 5"; do
+IFS=, read -r -a settings <<<"${KORVANE_RT_SETTINGS:-responsive,--delay-ms 5}"
+for setting in "${settings[@]}"; do
   options=()
   [ "$setting" = responsive ] || read -r -a options <<<"$setting"
   # The bound: the pauses, plus the time the device itself takes to write.

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Checks what the built updater tells the system about itself, on the file:
 #
-#   tests/binary_checks.sh elf korvane_updater      # Linux Release build
-#   tests/binary_checks.sh pe korvane_updater.exe   # Windows build
+#   tests/binary_checks.sh elf korvane_updater                # Linux Release build
+#   tests/binary_checks.sh elf-static korvane_updater_static  # its static file
+#   tests/binary_checks.sh pe korvane_updater.exe             # Windows build
 #
 # elf: Debian's usual hardening: a position-independent executable, full
 # RELRO with immediate binding, stack protection, fortified C library calls,
-# indirect-branch tracking at function entries, and no run path.
+# branch-target marks at function entries where the CPU has them (x86-64,
+# arm64), and no run path.
+# elf-static: the same, but no loader and no shared library at all; on armhf,
+# whose C library has no start file for static-pie, a fixed-address file.
 # pe: ASLR and DEP, no link time stamp, stack protection with a guard of its
 # own, and imports of exactly KERNEL32, msvcrt and SETUPAPI, the DLLs that
 # Windows always takes from its own folder, with nothing newer than the
@@ -27,7 +31,15 @@ check() { # DESCRIPTION COMMAND...
   fi
 }
 lacks() { ! grep -qE "$1" <<<"$2"; }
-main_starts_with_endbr64() { objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -q endbr64; }
+machine=$(readelf -h "$file" 2>/dev/null | sed -n 's/^ *Machine: *//p')
+# main's first instruction is a branch target: endbr64 on x86-64, a
+# pointer-authenticating (and so landing) paciasp or a bti on arm64.
+main_is_a_branch_target() {
+  case $machine in
+  *X86-64*) objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -q endbr64 ;;
+  *AArch64*) aarch64-linux-gnu-objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -qE 'paciasp|bti' ;;
+  esac
+}
 # In a stripped exe: the protected functions' epilogues subtract one and the
 # same guard word from the value saved on entry, and one store seeds it.
 pe_functions_check_a_seeded_guard() {
@@ -46,16 +58,29 @@ pe_stack_failure_ends_the_process() {
 }
 
 case $kind in
-elf)
+elf | elf-static)
   dynamic=$(readelf -dW "$file")
-  check "position-independent executable" grep -q 'Flags:.*PIE' <<<"$dynamic"
-  check "immediate binding" grep -q 'Flags:.*NOW' <<<"$dynamic"
+  segments=$(readelf -lW "$file")
+  if [ "$kind" = elf-static ]; then
+    check "no loader" lacks INTERP "$segments"
+    check "no shared library" lacks NEEDED "$dynamic"
+    symbols=$(nm "$file")
+  else
+    symbols=$(nm -D "$file")
+  fi
+  if [ "$kind" = elf-static ] && [[ $machine == ARM ]]; then
+    check "fixed-address file (no static-pie on armhf)" grep -q 'Type: *EXEC' <(readelf -h "$file")
+  else
+    check "position-independent executable" grep -q 'Flags:.*PIE' <<<"$dynamic"
+    check "immediate binding" grep -q 'Flags:.*NOW' <<<"$dynamic"
+  fi
   check "no run path" lacks 'RPATH|RUNPATH' "$dynamic"
-  check "RELRO segment" grep -q GNU_RELRO <(readelf -lW "$file")
-  symbols=$(nm -D "$file")
+  check "RELRO segment" grep -q GNU_RELRO <<<"$segments"
   check "stack protection" grep -q __stack_chk_fail <<<"$symbols"
   check "fortified calls" grep -q '__[a-z]*printf_chk' <<<"$symbols"
-  check "main starts with endbr64" main_starts_with_endbr64
+  if [[ $machine == *X86-64* || $machine == *AArch64* ]]; then
+    check "main is a branch target ($machine)" main_is_a_branch_target
+  fi
   ;;
 pe)
   headers=$(i686-w64-mingw32-objdump -p "$file")
@@ -72,7 +97,7 @@ pe)
   check "SetDefaultDllDirectories is looked up, not imported" lacks '\<SetDefaultDllDirectories\>' "$headers"
   ;;
 *)
-  echo "usage: $0 elf|pe FILE" >&2
+  echo "usage: $0 elf|elf-static|pe FILE" >&2
   exit 2
   ;;
 esac

@@ -35,7 +35,7 @@ PY
   rm -f "$junit"
 }
 
-for preset in linux linux-asan windows-i686; do
+for preset in linux linux-asan windows-i686 linux-arm64 linux-armhf; do
   echo "== $preset =="
   cmake --preset "$preset"
   cmake --build --preset "$preset"

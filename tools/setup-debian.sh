@@ -16,11 +16,18 @@ packages=(
   valgrind                                    # memory checks of a whole run
   dpkg-dev osslsigncode                       # release packages: dependencies, Authenticode
   lintian openssl python3                     # release test: package checks, test certificate, zip
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf  # ARM Linux cross builds
+  qemu-user-static                               # runs their tests under user-mode emulation
+  # The ARM programs' run-time libraries and faketime, as Debian's own
+  # packages for those CPUs (multiarch).
+  libstdc++6:arm64 libstdc++6:armhf libfaketime:arm64 libfaketime:armhf
 )
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
+for architecture in i386 arm64 armhf; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+    dpkg --add-architecture "$architecture"
+  fi
+done
 
 # Installs those of the packages that are missing, with the given apt options.
 install_missing() {

@@ -16,7 +16,8 @@ int take_over_signals(sigset_t &original_mask) {
   return signalfd(-1, &handled, SFD_CLOEXEC);
 }
 
-pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask, const char *program_name) {
+pid_t start_command(const std::vector<std::string> &command, const sigset_t &original_mask, const char *program_name,
+                    const std::string &root) {
   std::fflush(nullptr);
   const pid_t parent = getpid();
   const pid_t child = fork();
@@ -24,6 +25,10 @@ pid_t start_command(const std::vector<std::string> &command, const sigset_t &ori
   sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(125);
+  if (!root.empty() && (chroot(root.c_str()) != 0 || chdir("/") != 0)) {
+    std::fprintf(stderr, "%s: cannot enter the empty root %s: %s\n", program_name, root.c_str(), std::strerror(errno));
+    _exit(125);
+  }
   std::vector<char *> argv;
   for (const std::string &argument : command)
     argv.push_back(const_cast<char *>(argument.c_str()));

@@ -120,6 +120,40 @@ bool enter_private_namespace(std::string &error) {
   return true;
 }
 
+bool build_empty_root(const std::vector<std::string> &files, std::string &root, std::string &error) {
+  char folder[] = "/tmp/korvane_sim-root-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    error = system_error("cannot create a folder for the empty root");
+    return false;
+  }
+  root = folder;
+  if (!mount_tmpfs(folder, error)) return false;
+  for (const char *system_folder : {"/dev", "/sys", "/proc"}) {
+    const std::string target = root + system_folder;
+    if (mkdir(target.c_str(), 0755) != 0 ||
+        mount(system_folder, target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      error = system_error(std::string("cannot bind ") + system_folder + " into the empty root");
+      return false;
+    }
+  }
+  for (const std::string &file : files) {
+    // The folders on the way (some may be there already), then an empty file
+    // for the real one to be bound on.
+    for (std::size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1))
+      mkdir((root + file.substr(0, slash)).c_str(), 0755);
+    if (!write_text(root + file, "") || mount(file.c_str(), (root + file).c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      error = system_error("cannot bind " + file + " into the empty root");
+      return false;
+    }
+  }
+  return true;
+}
+
+void remove_empty_root(const std::string &root) {
+  umount2(root.c_str(), MNT_DETACH);
+  rmdir(root.c_str());
+}
+
 int open_fuse_device(std::string &error) {
   const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
   if (fd < 0) error = system_error("cannot open /dev/fuse");

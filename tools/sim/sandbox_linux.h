@@ -21,5 +21,12 @@ bool enter_private_namespace(std::string &error);
 bool build_device_views(const std::vector<SimulatedDevice> &devices, std::vector<std::string> &node_paths,
                         std::string &error);
 
+// Makes an empty root in a new folder: a tmpfs holding the system's /dev,
+// /sys and /proc (as this namespace sees them) and each of the files at its
+// own path, and nothing else. False, with error set, when something cannot
+// be made; remove_empty_root takes the folder away again.
+bool build_empty_root(const std::vector<std::string> &files, std::string &root, std::string &error);
+void remove_empty_root(const std::string &root);
+
 // Opens /dev/fuse; must come before build_device_views hides the real /dev.
 int open_fuse_device(std::string &error);

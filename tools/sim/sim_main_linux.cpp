@@ -120,14 +120,22 @@ int main(int argc, char **argv) {
     if (!nodes.add(node_paths[i], fuse_fds[i], options.devices[i], error)) return setup_refused(error, errno);
   }
 
+  // After the nodes are mounted, so that the root's /dev holds them.
+  std::string root;
+  if (!options.root_files.empty() && !build_empty_root(options.root_files, root, error)) {
+    if (!root.empty()) remove_empty_root(root);
+    return setup_failed(error);
+  }
+
   sigset_t original_mask;
   const int signal_fd = take_over_signals(original_mask);
   if (signal_fd < 0) return setup_failed(std::string("cannot watch signals: ") + std::strerror(errno));
 
-  const pid_t child = start_command(options.command, original_mask, "korvane_sim");
+  const pid_t child = start_command(options.command, original_mask, "korvane_sim", root);
   if (child < 0) return setup_failed(std::string("cannot start the command: ") + std::strerror(errno));
   const int status = serve_until_exit(nodes, child, signal_fd);
   nodes.shut_down();
+  if (!root.empty()) remove_empty_root(root);
   close(signal_fd);
   if (trace != nullptr) std::fclose(trace);
 

@@ -16,6 +16,8 @@ const char SIM_USAGE[] = "usage: korvane_sim [options] -- COMMAND [ARGS...]\n"
                          "  --fail-at N:ERRNO  report N fails with that errno (19: device unplugged)\n"
                          "  --zero-at N        report N completes with 0 bytes written\n"
                          "  --delay-ms MS      every write takes MS milliseconds\n"
+                         "  --root-file PATH   run COMMAND in an empty root holding only the files\n"
+                         "                     given so (absolute paths; repeatable), /dev, /sys and /proc\n"
                          "Exit status: COMMAND's (128 + signal when it was killed), 99 when a report\n"
                          "broke the protocol or the memory differs from FILE, 77 when this machine\n"
                          "offers no user or mount namespaces or no FUSE, 125 when the simulation\n"
@@ -98,6 +100,12 @@ bool parse_sim_options(int argc, char **argv, SimOptions &options, std::string &
         return false;
       }
       options.delay_ms = number;
+    } else if (option == "--root-file") {
+      if (value.empty() || value[0] != '/') {
+        error = "--root-file takes an absolute path, not " + value;
+        return false;
+      }
+      options.root_files.push_back(value);
     } else {
       error = "unknown option " + option;
       return false;

@@ -21,6 +21,9 @@ struct SimOptions {
   int fail_errno = 0;
   unsigned long zero_at = 0;
   unsigned long delay_ms = 0;
+  // Not empty: the command runs in an empty root holding only these files
+  // (each at its own path) and the system's /dev, /sys and /proc.
+  std::vector<std::string> root_files;
   std::vector<std::string> command;
 };
 

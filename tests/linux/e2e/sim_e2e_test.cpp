@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -274,6 +275,43 @@ TEST_F(EndToEnd, CommandSeesOnlyTheSimulatedDevicesAndTheHostNothingOfThem) {
 
 // Ending the simulator ends the command it runs, and the verdict still comes:
 // the demo ends an update this way instead of sitting out the hold.
+#ifdef KORVANE_STATIC_COMMAND
+// The static file needs nothing from the system: in a root holding only it
+// (and the emulator, itself static, on a cross build), /dev, /sys and /proc,
+// it writes the whole image. No preload reaches a static file, so the run
+// takes real time; the hold is cut short by ending the simulator.
+TEST_F(EndToEnd, TheStaticFileUpdatesTheDeviceFromARootHoldingNothingElse) {
+  ExpectedUpdate expected;
+  std::string error;
+  ASSERT_TRUE(expected_update_from_hex(BUILT_IN_HEX, expected, error)) << error;
+  const std::size_t reports = expected_trace(expected).size();
+  std::vector<std::string> argv{SIM, "--expect-hex", BUILT_IN_HEX};
+  std::vector<std::string> command;
+  std::istringstream words(KORVANE_STATIC_COMMAND);
+  for (std::string word; std::getline(words, word, '|');) {
+    argv.insert(argv.end(), {"--root-file", word});
+    command.push_back(word);
+  }
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+
+  TempFile out, err;
+  const pid_t sim = spawn_command(argv, out.path, err.path);
+  ASSERT_GT(sim, 0);
+  const std::string transcript = BANNER + DETECTED + std::string(reports, '.') + "\n" + SUCCESS;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+  while (read_file(out.path) != transcript && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(sim, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(sim, &status, 0), sim);
+  EXPECT_EQ(read_file(out.path), transcript);
+  EXPECT_EQ(read_file(err.path), "korvane_sim: " + std::to_string(reports) + " reports, memory matches image (" +
+                                     BUILT_IN_HEX + ") [hidraw0 16C0:0478 opened 1x, " + std::to_string(reports) +
+                                     " reports; command killed by signal 15]\n");
+}
+#endif
+
 TEST_F(EndToEnd, TerminatingTheSimulatorEndsTheCommandWithAVerdict) {
   TempFile out;
   const pid_t sim = fork();
