@@ -31,7 +31,6 @@ check() { # DESCRIPTION COMMAND...
   fi
 }
 lacks() { ! grep -qE "$1" <<<"$2"; }
-machine=$(readelf -h "$file" 2>/dev/null | sed -n 's/^ *Machine: *//p')
 # main's first instruction is a branch target: endbr64 on x86-64, a
 # pointer-authenticating (and so landing) paciasp or a bti on arm64.
 main_is_a_branch_target() {
@@ -59,6 +58,7 @@ pe_stack_failure_ends_the_process() {
 
 case $kind in
 elf | elf-static)
+  machine=$(readelf -h "$file" | sed -n 's/^ *Machine: *//p')
   dynamic=$(readelf -dW "$file")
   segments=$(readelf -lW "$file")
   if [ "$kind" = elf-static ]; then
