@@ -1,18 +1,30 @@
 # The Debian package of the Linux updater, made with `cpack -G DEB` (see
 # tools/release.sh): the updater as /usr/bin/korvane-updater, its udev rule,
-# its man page, the copyright file and the changelog.
+# its man page, the copyright file and the changelog. Also the stripped
+# static file for the release's Linux archive (package/static/).
 
 set(_package_dir "${CMAKE_BINARY_DIR}/package")
 set(_packaging "${PROJECT_SOURCE_DIR}/tools/packaging")
 
-# Packaged stripped, as Debian's own tools strip binaries; gzipped without
-# names or times, so the same sources give the same files.
+# Packaged stripped, as Debian's own tools strip binaries (the static file of
+# the release's Linux archive too); gzipped without names or times, so the
+# same sources give the same files.
+set(_strip --remove-section=.comment --remove-section=.note --strip-unneeded)
 add_custom_command(
   OUTPUT "${_package_dir}/korvane-updater"
-  COMMAND "${CMAKE_STRIP}" --remove-section=.comment --remove-section=.note --strip-unneeded
-          -o "${_package_dir}/korvane-updater" "$<TARGET_FILE:korvane_updater>"
+  COMMAND "${CMAKE_STRIP}" ${_strip} -o "${_package_dir}/korvane-updater" "$<TARGET_FILE:korvane_updater>"
   DEPENDS korvane_updater
   VERBATIM)
+set(_package_files "${_package_dir}/korvane-updater" "${_package_dir}/korvane-updater.1.gz" "${_package_dir}/changelog.gz")
+if(TARGET korvane_updater_static)
+  add_custom_command(
+    OUTPUT "${_package_dir}/static/korvane-updater"
+    COMMAND "${CMAKE_STRIP}" ${_strip} -o "${_package_dir}/static/korvane-updater"
+            "$<TARGET_FILE:korvane_updater_static>"
+    DEPENDS korvane_updater_static
+    VERBATIM)
+  list(APPEND _package_files "${_package_dir}/static/korvane-updater")
+endif()
 foreach(_document korvane-updater.1 changelog)
   add_custom_command(
     OUTPUT "${_package_dir}/${_document}.gz"
@@ -20,8 +32,7 @@ foreach(_document korvane-updater.1 changelog)
     DEPENDS "${_packaging}/${_document}"
     VERBATIM)
 endforeach()
-add_custom_target(korvane_package_files ALL
-  DEPENDS "${_package_dir}/korvane-updater" "${_package_dir}/korvane-updater.1.gz" "${_package_dir}/changelog.gz")
+add_custom_target(korvane_package_files ALL DEPENDS ${_package_files})
 
 install(PROGRAMS "${_package_dir}/korvane-updater" DESTINATION bin)
 install(FILES "${PROJECT_SOURCE_DIR}/tools/udev/70-korvane-bootloader.rules" DESTINATION lib/udev/rules.d)

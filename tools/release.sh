@@ -1,27 +1,49 @@
 #!/usr/bin/env bash
 # Makes a release of the updater with the given firmware embedded:
 #
-#   tools/release.sh FIRMWARE.hex [--pkcs12 FILE --password-file FILE]
-#   tools/release.sh --placeholder [--pkcs12 FILE --password-file FILE]
+#   tools/release.sh FIRMWARE.hex [OPTIONS]
+#   tools/release.sh --placeholder [OPTIONS]
 #
-# Builds both platforms from scratch with the firmware built in, runs the
-# tests of both (all but the virtual-machine ones), and puts the release
-# into dist/:
-#   korvane-updater-9.32-windows-x86.zip   the exe, README.txt, SHA256SUMS
-#   korvane-updater_9.32_amd64.deb         /usr/bin/korvane-updater, udev rule, man page
-#   korvane-updater-9.32-SHA256SUMS        checksums of the two
-# With a PKCS#12 file and its password (a file holding it) the exe is signed
-# with Authenticode; without them the release is unsigned and says so.
+#   --pkcs12 FILE --password-file FILE   sign the Windows exe (Authenticode)
+#   --timestamp-url URL                  and time-stamp that signature (RFC 3161)
+#   --gpg-key KEYID                      sign the checksum file (OpenPGP, with
+#                                        the key from the user's GNUPGHOME)
+#   --no-tests                           skip the test suites; only for the
+#                                        release test's second, comparing run
+#
+# Builds every platform from scratch with the firmware built in, runs their
+# tests (all but the virtual-machine ones), and puts the release into dist/,
+# which it empties first:
+#   korvane-updater-9.32-windows-x86.zip          the exe, README.txt,
+#                                                 THIRD-PARTY-NOTICES.txt, SHA256SUMS
+#   korvane-updater-9.32-linux-ARCH.tar.gz        the static file, its udev rule, man page,
+#     (ARCH: x86_64, aarch64, armhf)              README.txt, THIRD-PARTY-NOTICES.txt
+#   korvane-updater_9.32_ARCH.deb                 /usr/bin/korvane-updater, udev rule, man page
+#     (ARCH: amd64, arm64, armhf)
+#   korvane-updater-9.32-SHA256SUMS               the checksums of all of them
+#   korvane-updater-9.32-SHA256SUMS.asc           its signature, with --gpg-key
+# Without a PKCS#12 file the exe is unsigned and the release says so.
 # --placeholder makes a test release of the placeholder build, whose file
 # names say "placeholder"; it must never reach a user.
+#
+# The same commit and firmware give the same bytes (unsigned) whatever the
+# folder, clock, time zone, locale, umask or user: every date is the
+# commit's (SOURCE_DATE_EPOCH), and the archives get fixed owners, modes,
+# times and order.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Sorting and names that do not depend on the caller's language.
+export LC_ALL=C
 
 usage() {
   cat >&2 <<'TEXT'
-usage: tools/release.sh FIRMWARE.hex [--pkcs12 FILE --password-file FILE]
-       tools/release.sh --placeholder [--pkcs12 FILE --password-file FILE]
+usage: tools/release.sh FIRMWARE.hex|--placeholder [--pkcs12 FILE --password-file FILE [--timestamp-url URL]]
+                        [--gpg-key KEYID] [--no-tests]
 TEXT
+  exit 2
+}
+refuse() {
+  echo "tools/release.sh: $*" >&2
   exit 2
 }
 
@@ -29,11 +51,17 @@ firmware=""
 placeholder=no
 pkcs12=""
 password_file=""
+timestamp_url=""
+gpg_key=""
+tests=yes
 while [ $# -gt 0 ]; do
   case $1 in
   --placeholder) placeholder=yes ;;
   --pkcs12) [ $# -ge 2 ] || usage; pkcs12=$(realpath "$2"); shift ;;
   --password-file) [ $# -ge 2 ] || usage; password_file=$(realpath "$2"); shift ;;
+  --timestamp-url) [ $# -ge 2 ] || usage; timestamp_url=$2; shift ;;
+  --gpg-key) [ $# -ge 2 ] || usage; gpg_key=$2; shift ;;
+  --no-tests) tests=no ;;
   -*) usage ;;
   *) [ -z "$firmware" ] || usage; firmware=$(realpath "$1") ;;
   esac
@@ -50,78 +78,129 @@ TEXT
   exit 2
 fi
 if [ -n "$firmware" ] && [ "$placeholder" = yes ]; then usage; fi
-if [ -n "$firmware" ] && [ ! -f "$firmware" ]; then
-  echo "tools/release.sh: $firmware: no such file" >&2
-  exit 2
-fi
+if [ -n "$firmware" ] && [ ! -f "$firmware" ]; then refuse "$firmware: no such file"; fi
 if { [ -n "$pkcs12" ] && [ -z "$password_file" ]; } || { [ -z "$pkcs12" ] && [ -n "$password_file" ]; }; then
-  echo "tools/release.sh: signing needs both --pkcs12 FILE and --password-file FILE" >&2
-  exit 2
+  refuse "signing needs both --pkcs12 FILE and --password-file FILE"
 fi
+if [ -n "$timestamp_url" ] && [ -z "$pkcs12" ]; then refuse "--timestamp-url time-stamps a signature: give --pkcs12 too"; fi
 for file in "$pkcs12" "$password_file"; do
-  if [ -n "$file" ] && [ ! -r "$file" ]; then
-    echo "tools/release.sh: $file: cannot be read" >&2
-    exit 2
-  fi
+  if [ -n "$file" ] && [ ! -r "$file" ]; then refuse "$file: cannot be read"; fi
 done
 
 tools/setup-debian.sh
 
-version=9.32
-if [ "$placeholder" = yes ]; then
-  zip_name="korvane-updater-$version-placeholder-windows-x86"
-  deb_name="korvane-updater_$version~placeholder_amd64.deb"
-  sums_name="korvane-updater-$version-placeholder-SHA256SUMS"
-  firmware_option=()
-else
-  zip_name="korvane-updater-$version-windows-x86"
-  deb_name="korvane-updater_${version}_amd64.deb"
-  sums_name="korvane-updater-$version-SHA256SUMS"
-  firmware_option=("-DKORVANE_FIRMWARE_HEX=$firmware")
+# Before the long build: the OpenPGP key must be there to sign with.
+if [ -n "$gpg_key" ] && ! gpg --batch --list-secret-keys "$gpg_key" >/dev/null 2>&1; then
+  refuse "no secret OpenPGP key \"$gpg_key\" in ${GNUPGHOME:-~/.gnupg}"
 fi
-# The dates in the packages are the commit's, not the hour of the build.
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+
+# Every date in the release is the commit's, not the hour of the build.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) ||
+    refuse "not in a git checkout: set SOURCE_DATE_EPOCH to the date of the sources"
+fi
 export SOURCE_DATE_EPOCH
 
+version=9.32
+if [ "$placeholder" = yes ]; then
+  release="korvane-updater-$version-placeholder"
+  deb_version="$version~placeholder"
+  firmware_option=()
+else
+  release="korvane-updater-$version"
+  deb_version="$version"
+  firmware_option=("-DKORVANE_FIRMWARE_HEX=$firmware")
+fi
+test_option=()
+[ "$tests" = yes ] || test_option=(-DKORVANE_BUILD_TESTS=OFF)
+
 build=build/release
-rm -rf "$build"
-for preset in linux windows-i686; do
-  echo "== $preset: build and test =="
-  cmake --preset "$preset" -B "$build/$preset" "${firmware_option[@]}"
+dist=$PWD/dist
+rm -rf "$build" "$dist"
+# Linux presets: the CPU's name in the archive's name, and Debian's in the package's.
+declare -A archive_cpu=([linux]=x86_64 [linux-arm64]=aarch64 [linux-armhf]=armhf)
+declare -A debian_cpu=([linux]=amd64 [linux-arm64]=arm64 [linux-armhf]=armhf)
+for preset in linux windows-i686 linux-arm64 linux-armhf; do
+  echo "== $preset =="
+  cmake --preset "$preset" -B "$build/$preset" "${firmware_option[@]}" "${test_option[@]}"
   cmake --build "$build/$preset"
-  # The virtual-machine tests take minutes each and need no second run here:
-  # the test command runs them.
-  ctest --test-dir "$build/$preset" --output-on-failure --no-tests=error -LE vm
+  if [ "$tests" = yes ]; then
+    # The virtual-machine tests take minutes each and need no second run
+    # here: the test command runs them.
+    ctest --test-dir "$build/$preset" --output-on-failure --no-tests=error -LE vm
+  fi
 done
 
 echo "== packages =="
-mkdir -p dist
-staging="$build/$zip_name"
+# CPack gives the folders and the members of a package the modes the umask
+# leaves, and the folders in the package would be made so on installing it.
+umask 022
+mkdir -p "$dist"
+# A tar.gz of FOLDER in the build folder whose bytes depend on the files'
+# contents and the commit alone.
+pack_tar() { # FOLDER
+  tar -C "$build" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mode=u+rw,go=u,go-w \
+    --mtime="@$SOURCE_DATE_EPOCH" -cf - "$1" | gzip -9n >"$dist/$1.tar.gz"
+}
+notices() { # PROGRAM_NAME LINK_MAP
+  tools/packaging/third-party-notices.sh "$@"
+}
+
+windows="$release-windows-x86"
+staging="$build/$windows"
 mkdir -p "$staging"
 exe="$staging/korvane_updater.exe"
 if [ -n "$pkcs12" ]; then
   osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 -n "Korvane Updater $version" \
-    -in "$build/windows-i686/korvane_updater.exe" -out "$exe"
+    ${timestamp_url:+-ts "$timestamp_url"} -in "$build/windows-i686/korvane_updater.exe" -out "$exe" >/dev/null
   signed="signed with $(basename "$pkcs12")"
+  if [ -n "$timestamp_url" ]; then signed+=", time-stamped by $timestamp_url"; fi
 else
   cp "$build/windows-i686/korvane_updater.exe" "$exe"
   signed="UNSIGNED: no PKCS#12 file given (--pkcs12 FILE --password-file FILE)"
 fi
 sed 's/$/\r/' tools/packaging/README-windows.txt >"$staging/README.txt"
-(cd "$staging" && sha256sum korvane_updater.exe README.txt >SHA256SUMS)
-rm -f "dist/$zip_name.zip"
-commit_time=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')
-(cd "$build" && cmake -E tar cf "../../dist/$zip_name.zip" --format=zip --mtime="$commit_time" "$zip_name")
+notices korvane_updater.exe "$build/windows-i686/korvane_updater.map" | sed 's/$/\r/' >"$staging/THIRD-PARTY-NOTICES.txt"
+(cd "$staging" && sha256sum korvane_updater.exe README.txt THIRD-PARTY-NOTICES.txt >SHA256SUMS)
+(cd "$build" && cmake -E tar cf "$dist/$windows.zip" --format=zip "$windows")
+# Debian's normaliser gives the zip's entries a fixed order, the commit's
+# time, and modes and owners that the umask and user do not change.
+strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$dist/$windows.zip" >/dev/null
 
-cpack -G DEB --config "$build/linux/CPackConfig.cmake" -B "$build/deb" >/dev/null
-cp "$build/deb/$deb_name" dist/
+for preset in linux linux-arm64 linux-armhf; do
+  linux="$release-linux-${archive_cpu[$preset]}"
+  staging="$build/$linux"
+  mkdir -p "$staging"
+  cp "$build/$preset/package/static/korvane-updater" tools/udev/70-korvane-bootloader.rules \
+    tools/packaging/korvane-updater.1 "$staging/"
+  cp tools/packaging/README-linux.txt "$staging/README.txt"
+  notices korvane-updater "$build/$preset/korvane_updater_static.map" >"$staging/THIRD-PARTY-NOTICES.txt"
+  pack_tar "$linux"
 
-(cd dist && sha256sum "$zip_name.zip" "$deb_name" >"$sums_name")
+  cpack -G DEB --config "$build/$preset/CPackConfig.cmake" -B "$build/deb-$preset" >/dev/null
+  cp "$build/deb-$preset/korvane-updater_${deb_version}_${debian_cpu[$preset]}.deb" "$dist/"
+done
+
+sums="$release-SHA256SUMS"
+(cd "$dist" && sha256sum -- * >"$sums")
+if [ -n "$gpg_key" ]; then
+  gpg --batch --yes --local-user "$gpg_key" --armor --detach-sign --output "$dist/$sums.asc" "$dist/$sums"
+  gpg --batch --verify "$dist/$sums.asc" "$dist/$sums" 2>/dev/null
+fi
+
 echo
 echo "Release $version in dist/:"
-sed 's/^/  /' "dist/$sums_name"
-echo "  $sums_name"
+sed 's/^/  /' "$dist/$sums"
+echo "  $sums"
+if [ -n "$gpg_key" ]; then
+  echo "  $sums.asc: the checksums signed with OpenPGP key $gpg_key"
+else
+  echo "Checksums not signed: no OpenPGP key given (--gpg-key KEYID)"
+fi
 echo "Windows exe: $signed"
 if [ "$placeholder" = yes ]; then
   echo "TEST RELEASE of the placeholder build: never give it to a user."
+fi
+if [ -n "$pkcs12" ] && [ -z "$timestamp_url" ]; then
+  echo "The exe's signature carries NO time stamp: Windows will take it as invalid once the certificate expires (--timestamp-url URL)."
 fi

@@ -15,7 +15,9 @@ packages=(
   clang-tidy cppcheck shellcheck              # static checks
   valgrind                                    # memory checks of a whole run
   dpkg-dev osslsigncode                       # release packages: dependencies, Authenticode
-  lintian openssl python3                     # release test: package checks, test certificate, zip
+  strip-nondeterminism gnupg                  # release: reproducible zip, signed checksums
+  lintian openssl python3                     # release test: package checks, test certificates, zip
+  diffoscope-minimal                          # release test: what differs between two releases
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf  # ARM Linux cross builds
   qemu-user-static                               # runs their tests under user-mode emulation
   # The ARM programs' run-time libraries and faketime, as Debian's own
@@ -43,7 +45,9 @@ install_missing() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    apt-get update -q
+    # A mirror caught in the middle of a sync refuses an index or two; what
+    # is needed may still come from the others, and the install says if not.
+    apt-get update -q || echo "setup-debian.sh: some package indexes could not be fetched; trying without them" >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${options[@]}" "${missing[@]}"
   fi
 }

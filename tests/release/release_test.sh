@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
-# Makes a signed test release of the placeholder build with tools/release.sh
-# and checks what a vendor would hand out: the refusal without firmware, the
-# file names, the Windows zip (its checksums, the CRLF README, an Authenticode
-# signature that verifies against the throw-away certificate made here, over
-# exactly the exe the build made), and the Debian package (control fields,
-# contents, lintian, an install into and removal from a throw-away root).
+# Makes test releases of the placeholder build with tools/release.sh and
+# checks what a vendor would publish and a user would check:
+# - the refusal without firmware;
+# - a release signed with the test's own certificates: an Authenticode
+#   signature time-stamped by a time-stamp authority on 127.0.0.1, over
+#   exactly the exe the build made, and an OpenPGP signature of the checksum
+#   file that fails once a byte of the file changes;
+# - the Windows zip (checksums, CRLF texts, third-party notices naming every
+#   library the link map shows), the Linux archives (contents, modes, static
+#   files for the right CPU, notices), the Debian packages of every CPU
+#   (control fields, contents, lintian) and an install of the amd64 one into
+#   and its removal from a throw-away root;
+# - that two more runs, unsigned and without the test suites, give the same
+#   bytes from folders of other paths and depths, the second one as another
+#   user with another clock, time zone, locale and umask; on a difference
+#   diffoscope shows what differs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+export LC_ALL=C
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+export GNUPGHOME="$work/gnupg"
+tsa_pid=""
+cleanup() {
+  [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true
+  gpgconf --kill all 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 fail() {
   echo "release test FAILED: $*" >&2
   exit 1
@@ -20,50 +38,155 @@ tools/release.sh >"$work/refusal" 2>&1 || status=$?
 [ "$status" = 2 ] || fail "without firmware the release ended with status $status"
 grep -q 'tools/release.sh /path/to/korvane-9.32.hex' "$work/refusal" || fail "the refusal does not say how to give the firmware"
 
-# A throw-away code-signing certificate.
-echo "throw-away password" >"$work/password"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Korvane Updater release test" \
-  -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/signing.p12" \
-  -passout "file:$work/password"
+echo "== a signed, time-stamped release"
+# A throw-away root CA issues the code-signing and the time-stamping
+# certificate; the time-stamp authority is openssl's behind a small HTTP
+# server, on 127.0.0.1.
+mkdir "$work/ca" && cd "$work/ca"
+cat >openssl.cnf <<'CONF'
+[req]
+distinguished_name = name
+[name]
+[ca]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign
+[signing]
+keyUsage = critical,digitalSignature
+extendedKeyUsage = codeSigning
+[stamping]
+keyUsage = critical,digitalSignature
+extendedKeyUsage = critical,timeStamping
+[tsa]
+default_tsa = stamps
+[stamps]
+serial = serial
+default_policy = 1.2.3.4.1
+digests = sha256
+signer_digest = sha256
+ess_cert_id_alg = sha256
+CONF
+certificate() { # NAME EXTENSIONS [ISSUER OPTIONS]
+  openssl req -x509 -config openssl.cnf -extensions "$2" -newkey rsa:2048 -nodes -days 2 \
+    -subj "/CN=Korvane release test $1" -keyout "$1.key" -out "$1.pem" "${@:3}" 2>/dev/null
+}
+certificate ca ca
+certificate signing signing -CA ca.pem -CAkey ca.key
+certificate stamping stamping -CA ca.pem -CAkey ca.key
+echo "throw-away password" >password
+openssl pkcs12 -export -inkey signing.key -in signing.pem -out signing.p12 -passout file:password
+echo 01 >serial
+cat >tsa.py <<'PY'
+import subprocess
+from http.server import BaseHTTPRequestHandler, HTTPServer
 
-if ! tools/release.sh --placeholder --pkcs12 "$work/signing.p12" --password-file "$work/password" \
-  >"$work/release.log" 2>&1; then
+class TimeStamps(BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "openssl.cnf", "-queryfile", "/dev/stdin",
+                                "-signer", "stamping.pem", "-inkey", "stamping.key", "-chain", "ca.pem"],
+                               input=query, capture_output=True, check=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+server = HTTPServer(("127.0.0.1", 0), TimeStamps)
+print(server.server_port, flush=True)
+server.serve_forever()
+PY
+python3 tsa.py >port 2>tsa.log &
+tsa_pid=$!
+for _ in $(seq 100); do [ -s port ] && break; sleep 0.1; done
+[ -s port ] || fail "the time-stamp authority did not start: $(cat tsa.log)"
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --passphrase '' --quick-generate-key "Korvane release test <release-test@korvane.example>" ed25519 sign 2d 2>/dev/null
+key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
+cd - >/dev/null
+
+if ! tools/release.sh --placeholder --pkcs12 "$work/ca/signing.p12" --password-file "$work/ca/password" \
+  --timestamp-url "http://127.0.0.1:$(cat "$work/ca/port")" --gpg-key "$key" >"$work/release.log" 2>&1; then
   tail -n 60 "$work/release.log" >&2
   fail "tools/release.sh --placeholder failed"
 fi
 grep -q 'TEST RELEASE' "$work/release.log" || fail "a test release does not say so"
-grep -q 'Windows exe: signed' "$work/release.log" || fail "the release does not say the exe is signed"
+grep -q 'Windows exe: signed.*time-stamped' "$work/release.log" || fail "the release does not say the exe is signed and time-stamped"
+cp -a dist "$work/signed"
 
-zip=dist/korvane-updater-9.32-placeholder-windows-x86.zip
-deb="dist/korvane-updater_9.32~placeholder_amd64.deb"
-(cd dist && sha256sum --quiet -c korvane-updater-9.32-placeholder-SHA256SUMS) || fail "the release checksums"
+release=korvane-updater-9.32-placeholder
+sums=dist/$release-SHA256SUMS
+(cd dist && sha256sum --quiet -c "$(basename "$sums")") || fail "the release checksums"
+[ "$(ls dist)" = "$(printf '%s\n' "$release"-{SHA256SUMS,SHA256SUMS.asc,linux-{aarch64,armhf,x86_64}.tar.gz,windows-x86.zip} \
+  korvane-updater_9.32~placeholder_{amd64,arm64,armhf}.deb)" ] || fail "release files: $(ls dist)"
+gpg --batch --verify "$sums.asc" "$sums" 2>/dev/null || fail "the checksums' signature does not verify"
+{ printf x && tail -c +2 "$sums"; } >"$work/tampered"
+! gpg --batch --verify "$sums.asc" "$work/tampered" 2>/dev/null || fail "the signature verifies a changed checksum file"
+
+# NOTICES MAP: each third-party library in the link map (an absolute path
+# on any line that names a member of it) is named in the notices.
+notices_name_every_library() {
+  local library
+  while read -r library; do
+    grep -q "^$library, from " "$1" || fail "$1 does not name $library, linked from $2"
+  done < <(grep -oE '(^|[[:space:]])/[^ ()]+\.a\(' "$2" | sed 's|.*/||; s|($||' | sort -u)
+}
 
 echo "== the Windows zip"
-python3 -m zipfile -e "$zip" "$work/zip"
-folder="$work/zip/korvane-updater-9.32-placeholder-windows-x86"
-[ "$(cd "$folder" && ls)" = "$(printf 'README.txt\nSHA256SUMS\nkorvane_updater.exe')" ] || fail "zip contents: $(ls -R "$work/zip")"
+python3 -m zipfile -e "dist/$release-windows-x86.zip" "$work/zip"
+folder="$work/zip/$release-windows-x86"
+[ "$(cd "$folder" && ls)" = "$(printf 'README.txt\nSHA256SUMS\nTHIRD-PARTY-NOTICES.txt\nkorvane_updater.exe')" ] ||
+  fail "zip contents: $(ls -R "$work/zip")"
 (cd "$folder" && sha256sum --quiet -c SHA256SUMS) || fail "the zip's SHA256SUMS"
-[ "$(grep -cv $'\r$' "$folder/README.txt")" = 0 ] || fail "README.txt has lines without CRLF"
-osslsigncode verify -CAfile "$work/cert.pem" -in "$folder/korvane_updater.exe" >"$work/verify" 2>&1 ||
-  { cat "$work/verify" >&2; fail "the signature does not verify"; }
+for text in README.txt THIRD-PARTY-NOTICES.txt; do
+  [ "$(grep -cv $'\r$' "$folder/$text")" = 0 ] || fail "$text has lines without CRLF"
+done
+notices_name_every_library "$folder/THIRD-PARTY-NOTICES.txt" build/release/windows-i686/korvane_updater.map
+osslsigncode verify -CAfile "$work/ca/ca.pem" -TSA-CAfile "$work/ca/ca.pem" -in "$folder/korvane_updater.exe" \
+  >"$work/verify" 2>&1 || { cat "$work/verify" >&2; fail "the signature does not verify"; }
+# verify succeeds even when only the time stamp fails, so its own line counts.
+for line in 'Signature verification: ok' 'Timestamp Server Signature verification: ok'; do
+  grep -qx "$line" "$work/verify" || { cat "$work/verify" >&2; fail "no \"$line\""; }
+done
+grep -E 'Timestamp time|timestamped|verification: ok' "$work/verify"
 osslsigncode remove-signature -in "$folder/korvane_updater.exe" -out "$work/unsigned.exe" >/dev/null
 cmp -s "$work/unsigned.exe" build/release/windows-i686/korvane_updater.exe || fail "the signed exe is not the one built"
 
-echo "== the Debian package"
-[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr '\n' ' ')" = \
-  "Package: korvane-updater Version: 9.32~placeholder Architecture: amd64 " ] || fail "control fields: $(dpkg-deb -f "$deb")"
-dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on the C library"
-files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}')
-expected="./usr/bin/korvane-updater
+echo "== the Linux archives"
+for cpu in x86_64:X86-64 aarch64:AArch64 armhf:ARM; do
+  name="$release-linux-${cpu%%:*}"
+  listing=$(tar -tvzf "dist/$name.tar.gz" | awk '{ print $1, $2, $6 }')
+  expected="drwxr-xr-x 0/0 $name/
+-rw-r--r-- 0/0 $name/70-korvane-bootloader.rules
+-rw-r--r-- 0/0 $name/README.txt
+-rw-r--r-- 0/0 $name/THIRD-PARTY-NOTICES.txt
+-rwxr-xr-x 0/0 $name/korvane-updater
+-rw-r--r-- 0/0 $name/korvane-updater.1"
+  [ "$listing" = "$expected" ] || fail "$name.tar.gz holds: $listing"
+  tar -xzf "dist/$name.tar.gz" -C "$work"
+  readelf -h "$work/$name/korvane-updater" | grep -q "Machine: .*${cpu#*:}" || fail "$name: not a ${cpu#*:} file"
+  ! readelf -l "$work/$name/korvane-updater" | grep -q INTERP || fail "$name: the updater is not static"
+done
+for build in linux:x86_64 linux-arm64:aarch64 linux-armhf:armhf; do
+  notices_name_every_library "$work/$release-linux-${build#*:}/THIRD-PARTY-NOTICES.txt" \
+    "build/release/${build%%:*}/korvane_updater_static.map"
+done
+
+echo "== the Debian packages"
+for cpu in amd64 arm64 armhf; do
+  deb="dist/korvane-updater_9.32~placeholder_$cpu.deb"
+  [ "$(dpkg-deb -f "$deb" Package Version Architecture | tr '\n' ' ')" = \
+    "Package: korvane-updater Version: 9.32~placeholder Architecture: $cpu " ] || fail "control fields: $(dpkg-deb -f "$deb")"
+  dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "$deb: no dependency on the C library"
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}')
+  expected="./usr/bin/korvane-updater
 ./usr/lib/udev/rules.d/70-korvane-bootloader.rules
 ./usr/share/doc/korvane-updater/changelog.gz
 ./usr/share/doc/korvane-updater/copyright
 ./usr/share/man/man1/korvane-updater.1.gz"
-[ "$files" = "$expected" ] || fail "package files: $files"
-lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' || true
-lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
-
+  [ "$files" = "$expected" ] || fail "$deb holds: $files"
+  lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || { cat "$work/lintian" >&2; fail "lintian on $deb"; }
+done
+deb=dist/korvane-updater_9.32~placeholder_amd64.deb
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
 touch "$root/var/lib/dpkg/status"
@@ -77,5 +200,42 @@ faketime -f '+0 x1000' "$root/usr/bin/korvane-updater" >"$work/run.out" 2>&1 || 
 dpkg --root="$root" -r korvane-updater >/dev/null || fail "dpkg could not remove the package"
 { [ ! -e "$root/usr/bin/korvane-updater" ] && [ ! -e "$root/usr/lib/udev/rules.d/70-korvane-bootloader.rules" ]; } ||
   fail "files left after removal"
+
+echo "== reproducible: two more releases, unsigned, without the test suites"
+# A copy of the working tree with its history, which dates the release.
+copy_tree() { # FOLDER
+  mkdir -p "$1"
+  git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$1"
+  cp -a .git "$1/"
+}
+copy_tree "$work/one/src"
+(cd "$work/one/src" && tools/release.sh --placeholder --no-tests >"$work/one.log" 2>&1) ||
+  { tail -n 40 "$work/one.log" >&2; fail "the first unsigned release failed"; }
+# The other: a deeper folder, a day over a year later by the clock (the
+# commit's date must count), 14 hours east of UTC, Turkish (its own idea of
+# upper and lower case) where installed, umask 077, and, as root, user nobody.
+copy_tree "$work/other/folder/further/down/src"
+locale=$(locale -a | grep -m1 -E '^tr_TR\.utf-?8$' || echo C.UTF-8)
+as_other_user=()
+if [ "$(id -u)" = 0 ]; then
+  chown -R nobody:nogroup "$work/other"
+  chmod o+x "$work"
+  as_other_user=(setpriv --reuid=nobody --regid=nogroup --init-groups)
+else
+  echo "(not root: the second release runs as the same user)"
+fi
+(cd "$work/other/folder/further/down/src" &&
+  "${as_other_user[@]}" env HOME="$work/other" TZ=KORV-14 LC_ALL="$locale" LANG="$locale" \
+    faketime -f '+400d' bash -c 'umask 077 && exec tools/release.sh --placeholder --no-tests' >"$work/other.log" 2>&1) ||
+  { tail -n 40 "$work/other.log" >&2; fail "the second unsigned release failed"; }
+if ! diff -r "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >/dev/null; then
+  diffoscope --text - --exclude-directory-metadata=yes "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >&2 || true
+  fail "two releases of one commit differ (diffoscope's report above)"
+fi
+(cd "$work/one/src/dist" && sha256sum -- *)
+# The packages of the signed release, built with its tests, are the same too.
+for file in "$work/one/src/dist/"*.{deb,tar.gz}; do
+  cmp -s "$file" "$work/signed/$(basename "$file")" || fail "$(basename "$file") differs from the signed release's"
+done
 
 echo "release test passed"

@@ -199,6 +199,8 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
   const Case cases[] = {
       // Never completes: the first report's 3-second time-out runs out.
       {{"--stall-at", "1"}, Speed::faketime, 1, "Timed out writing to device.\n"},
+      // A later report never completes: its 250 ms time-out runs out.
+      {{"--stall-at", "3"}, Speed::quick_sleep, 3, "Timed out writing to device.\n", 0, 250},
       // Unplugged mid-run.
       {{"--fail-at", "50:19"}, Speed::quick_sleep, 50, "err 19: No such device\n"},
       {{"--zero-at", "2"}, Speed::quick_sleep, 2, "Number of bytes transfered was less than or equal to zero\n"},
