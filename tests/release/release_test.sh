@@ -209,7 +209,7 @@ copy_tree() { # FOLDER
   cp -a .git "$1/"
 }
 copy_tree "$work/one/src"
-(cd "$work/one/src" && tools/release.sh --placeholder --no-tests >"$work/one.log" 2>&1) ||
+(cd "$work/one/src" && umask 022 && tools/release.sh --placeholder --no-tests >"$work/one.log" 2>&1) ||
   { tail -n 40 "$work/one.log" >&2; fail "the first unsigned release failed"; }
 # The other: a deeper folder, a day over a year later by the clock (the
 # commit's date must count), 14 hours east of UTC, Turkish (its own idea of
