@@ -142,9 +142,6 @@ pack_tar() { # FOLDER
   tar -C "$build" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mode=u+rw,go=u,go-w \
     --mtime="@$SOURCE_DATE_EPOCH" -cf - "$1" | gzip -9n >"$dist/$1.tar.gz"
 }
-notices() { # PROGRAM_NAME LINK_MAP
-  tools/packaging/third-party-notices.sh "$@"
-}
 
 windows="$release-windows-x86"
 staging="$build/$windows"
@@ -160,7 +157,7 @@ else
   signed="UNSIGNED: no PKCS#12 file given (--pkcs12 FILE --password-file FILE)"
 fi
 sed 's/$/\r/' tools/packaging/README-windows.txt >"$staging/README.txt"
-notices korvane_updater.exe "$build/windows-i686/korvane_updater.map" | sed 's/$/\r/' >"$staging/THIRD-PARTY-NOTICES.txt"
+tools/packaging/third-party-notices.sh korvane_updater.exe "$build/windows-i686/korvane_updater.map" | sed 's/$/\r/' >"$staging/THIRD-PARTY-NOTICES.txt"
 (cd "$staging" && sha256sum korvane_updater.exe README.txt THIRD-PARTY-NOTICES.txt >SHA256SUMS)
 (cd "$build" && cmake -E tar cf "$dist/$windows.zip" --format=zip "$windows")
 # Debian's normaliser gives the zip's entries a fixed order, the commit's
@@ -174,7 +171,7 @@ for preset in linux linux-arm64 linux-armhf; do
   cp "$build/$preset/package/static/korvane-updater" tools/udev/70-korvane-bootloader.rules \
     tools/packaging/korvane-updater.1 "$staging/"
   cp tools/packaging/README-linux.txt "$staging/README.txt"
-  notices korvane-updater "$build/$preset/korvane_updater_static.map" >"$staging/THIRD-PARTY-NOTICES.txt"
+  tools/packaging/third-party-notices.sh korvane-updater "$build/$preset/korvane_updater_static.map" >"$staging/THIRD-PARTY-NOTICES.txt"
   pack_tar "$linux"
 
   cpack -G DEB --config "$build/$preset/CPackConfig.cmake" -B "$build/deb-$preset" >/dev/null

@@ -32,6 +32,10 @@ fail() {
   echo "release test FAILED: $*" >&2
   exit 1
 }
+# Runs COMMAND with its output in LOG; a failure shows the log's end.
+logged() { # LOG WHAT COMMAND...
+  "${@:3}" >"$1" 2>&1 || { tail -n 60 "$1" >&2; fail "$2 failed"; }
+}
 
 status=0
 tools/release.sh >"$work/refusal" 2>&1 || status=$?
@@ -104,11 +108,8 @@ gpg --batch --passphrase '' --quick-generate-key "Korvane release test <release-
 key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
 cd - >/dev/null
 
-if ! tools/release.sh --placeholder --pkcs12 "$work/ca/signing.p12" --password-file "$work/ca/password" \
-  --timestamp-url "http://127.0.0.1:$(cat "$work/ca/port")" --gpg-key "$key" >"$work/release.log" 2>&1; then
-  tail -n 60 "$work/release.log" >&2
-  fail "tools/release.sh --placeholder failed"
-fi
+logged "$work/release.log" "the signed release" tools/release.sh --placeholder --pkcs12 "$work/ca/signing.p12" \
+  --password-file "$work/ca/password" --timestamp-url "http://127.0.0.1:$(cat "$work/ca/port")" --gpg-key "$key"
 grep -q 'TEST RELEASE' "$work/release.log" || fail "a test release does not say so"
 grep -q 'Windows exe: signed.*time-stamped' "$work/release.log" || fail "the release does not say the exe is signed and time-stamped"
 cp -a dist "$work/signed"
@@ -152,8 +153,9 @@ osslsigncode remove-signature -in "$folder/korvane_updater.exe" -out "$work/unsi
 cmp -s "$work/unsigned.exe" build/release/windows-i686/korvane_updater.exe || fail "the signed exe is not the one built"
 
 echo "== the Linux archives"
-for cpu in x86_64:X86-64 aarch64:AArch64 armhf:ARM; do
-  name="$release-linux-${cpu%%:*}"
+for build in linux:x86_64:X86-64 linux-arm64:aarch64:AArch64 linux-armhf:armhf:ARM; do
+  IFS=: read -r preset cpu machine <<<"$build"
+  name="$release-linux-$cpu"
   listing=$(tar -tvzf "dist/$name.tar.gz" | awk '{ print $1, $2, $6 }')
   expected="drwxr-xr-x 0/0 $name/
 -rw-r--r-- 0/0 $name/70-korvane-bootloader.rules
@@ -163,12 +165,9 @@ for cpu in x86_64:X86-64 aarch64:AArch64 armhf:ARM; do
 -rw-r--r-- 0/0 $name/korvane-updater.1"
   [ "$listing" = "$expected" ] || fail "$name.tar.gz holds: $listing"
   tar -xzf "dist/$name.tar.gz" -C "$work"
-  readelf -h "$work/$name/korvane-updater" | grep -q "Machine: .*${cpu#*:}" || fail "$name: not a ${cpu#*:} file"
+  readelf -h "$work/$name/korvane-updater" | grep -q "Machine: .*$machine" || fail "$name: not a $machine file"
   ! readelf -l "$work/$name/korvane-updater" | grep -q INTERP || fail "$name: the updater is not static"
-done
-for build in linux:x86_64 linux-arm64:aarch64 linux-armhf:armhf; do
-  notices_name_every_library "$work/$release-linux-${build#*:}/THIRD-PARTY-NOTICES.txt" \
-    "build/release/${build%%:*}/korvane_updater_static.map"
+  notices_name_every_library "$work/$name/THIRD-PARTY-NOTICES.txt" "build/release/$preset/korvane_updater_static.map"
 done
 
 echo "== the Debian packages"
@@ -209,8 +208,7 @@ copy_tree() { # FOLDER
   cp -a .git "$1/"
 }
 copy_tree "$work/one/src"
-(cd "$work/one/src" && umask 022 && tools/release.sh --placeholder --no-tests >"$work/one.log" 2>&1) ||
-  { tail -n 40 "$work/one.log" >&2; fail "the first unsigned release failed"; }
+(umask 022 && logged "$work/one.log" "the first unsigned release" "$work/one/src/tools/release.sh" --placeholder --no-tests)
 # The other: a deeper folder, a day over a year later by the clock (the
 # commit's date must count), 14 hours east of UTC, Turkish (its own idea of
 # upper and lower case) where installed, umask 077, and, as root, user nobody.
@@ -224,10 +222,9 @@ if [ "$(id -u)" = 0 ]; then
 else
   echo "(not root: the second release runs as the same user)"
 fi
-(cd "$work/other/folder/further/down/src" &&
-  "${as_other_user[@]}" env HOME="$work/other" TZ=KORV-14 LC_ALL="$locale" LANG="$locale" \
-    faketime -f '+400d' bash -c 'umask 077 && exec tools/release.sh --placeholder --no-tests' >"$work/other.log" 2>&1) ||
-  { tail -n 40 "$work/other.log" >&2; fail "the second unsigned release failed"; }
+(umask 077 && logged "$work/other.log" "the second unsigned release" "${as_other_user[@]}" env HOME="$work/other" \
+  TZ=KORV-14 LC_ALL="$locale" LANG="$locale" faketime -f '+400d' \
+  "$work/other/folder/further/down/src/tools/release.sh" --placeholder --no-tests)
 if ! diff -r "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >/dev/null; then
   diffoscope --text - --exclude-directory-metadata=yes "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >&2 || true
   fail "two releases of one commit differ (diffoscope's report above)"

@@ -17,10 +17,14 @@ map=$2
 
 # "archive(member)" at the start of a line: the map's list of the archive
 # members the link took; "LOAD file.o": an object file linked whole.
+# The map names a file by the path the linker searched it at
+# (lib/gcc/.../../../lib/libc.a): each is named here by its plain path.
 members=$(sed -n 's/^\(\/[^ (]*\.a\)(\([^)]*\)).*/\1 \2/p' "$map")
-objects=$(sed -n 's/^LOAD \(\/.*\.o\)$/\1/p' "$map")
-archives=$(cut -d' ' -f1 <<<"$members" | LC_ALL=C sort -u)
-files=$({ echo "$archives"; echo "$objects"; } | grep . | xargs -r realpath -s | LC_ALL=C sort -u)
+while read -r archive; do
+  members=${members//"$archive "/"$(realpath -s "$archive") "}
+done < <(cut -d' ' -f1 <<<"$members" | sort -u)
+objects=$(sed -n 's/^LOAD \(\/.*\.o\)$/\1/p' "$map" | xargs -r realpath -s)
+files=$({ cut -d' ' -f1 <<<"$members"; echo "$objects"; } | grep . | LC_ALL=C sort -u)
 
 # The package that installed FILE, as dpkg knows the path or its target.
 package_of() {
@@ -50,9 +54,7 @@ for file in $files; do
   packages+=("$package")
   echo
   echo "$(basename "$file"), from $package $(dpkg-query -W -f='${Version} (source package ${source:Package} ${source:Version})' "$package")"
-  taken=$(for archive in $archives; do
-    [ "$(realpath -s "$archive")" != "$file" ] || awk -v archive="$archive" '$1 == archive { print $2 }' <<<"$members"
-  done | LC_ALL=C sort -u | paste -sd' ')
+  taken=$(awk -v file="$file" '$1 == file { print $2 }' <<<"$members" | LC_ALL=C sort -u | paste -sd' ')
   [ -z "$taken" ] || fold -s -w 74 <<<"members: $taken" | sed 's/^/  /; s/ *$//'
 done
 
