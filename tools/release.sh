@@ -127,7 +127,9 @@ for preset in linux windows-i686 linux-arm64 linux-armhf; do
   if [ "$tests" = yes ]; then
     # The virtual-machine tests take minutes each and need no second run
     # here: the test command runs them.
-    ctest --test-dir "$build/$preset" --output-on-failure --no-tests=error -LE vm
+    run_tests=(ctest --test-dir "$build/$preset")
+    [ "$preset" != windows-i686 ] || run_tests=(tools/windows-ctest.sh "$build/$preset")
+    "${run_tests[@]}" --output-on-failure --no-tests=error -LE vm
   fi
 done
 
