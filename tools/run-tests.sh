@@ -8,10 +8,10 @@ cd "$(dirname "$0")/.."
 tools/setup-debian.sh
 
 # A ctest command (ctest or tools/windows-ctest.sh, with its arguments),
-# failing when any test was skipped: a
-# skipped test proved nothing. KORVANE_ALLOW_SKIPS=1 lets skips pass, for
-# someone who knows what they give up (the end-to-end tests, say, on a
-# machine without user namespaces or FUSE).
+# failing when any test was skipped: a skipped test proved nothing.
+# KORVANE_ALLOW_SKIPS=1 lets skips pass, for someone who knows what they give
+# up (the end-to-end tests, say, on a machine without user namespaces or
+# FUSE).
 run_ctest() {
   local junit
   junit=$(mktemp --suffix=.xml)

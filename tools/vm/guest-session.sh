@@ -14,6 +14,7 @@ ln -sf /proc/self/fd /dev/fd
 mkdir -p "$work"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work "$work" || { echo o >/proc/sysrq-trigger; sleep 60; }
 hostname korvane-vm
+# KORVANE_VM_GUEST: run-vm.sh, asked from in here, runs its command in place.
 export HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 KORVANE_VM_GUEST=1
 
 echo "guest up after $(cut -d' ' -f1 /proc/uptime) s" >"$work/job/output"
