@@ -9,14 +9,16 @@ cd "$(dirname "$0")/.."
 export KORVANE_ALLOW_PLACEHOLDER=1
 
 if [ "$(id -u)" = 0 ]; then
-  tools/setup-debian.sh
+  tools/setup-debian.sh demo
 else
-  echo "Not root: package installation skipped (run tools/setup-debian.sh as root if the build fails)."
+  echo "Not root: package installation skipped (run tools/setup-debian.sh demo as root if the build fails)."
 fi
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target korvane_updater korvane_sim
+# The linux preset without its tests and benchmarks, which need packages the
+# demo does not.
+build=build/demo
+cmake --preset linux -B "$build" -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" --target korvane_updater korvane_sim
 
-build=build/linux
 # The simulated device checks its memory against the image the updater carries.
 hex=$(sed -n 's/^KORVANE_FIRMWARE_HEX:[A-Z]*=//p' "$build/CMakeCache.txt")
 [ -n "$hex" ] || hex="$build/placeholder-firmware.hex"

@@ -87,7 +87,7 @@ for file in "$pkcs12" "$password_file"; do
   if [ -n "$file" ] && [ ! -r "$file" ]; then refuse "$file: cannot be read"; fi
 done
 
-tools/setup-debian.sh
+tools/setup-debian.sh release
 
 # Before the long build: the OpenPGP key must be there to sign with.
 if [ -n "$gpg_key" ] && ! gpg --batch --list-secret-keys "$gpg_key" >/dev/null 2>&1; then

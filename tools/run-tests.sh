@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/setup-debian.sh
+tools/setup-debian.sh test
 
 # A ctest command (ctest or tools/windows-ctest.sh, with its arguments),
 # failing when any test was skipped: a skipped test proved nothing.
@@ -74,3 +74,6 @@ tools/static-checks.sh
 
 echo "== fuzzing"
 tools/run-fuzzers.sh
+
+echo "== the set-up from fresh Debian 12 and 13 roots"
+tests/setup/fresh_roots.sh

@@ -1,82 +1,212 @@
 #!/usr/bin/env bash
-# Installs what building and testing the updater needs on Debian 12 (as root).
-# Quick when everything is there already.
+# Installs what one of the project's commands needs, on Debian 12 or 13, as
+# root. Quick when everything is there already.
+#
+#   tools/setup-debian.sh demo|release|test [--simulate]
+#
+#   demo      the Linux build and the simulated bootloader (tools/demo.sh)
+#   release   every platform's build and test suites, and the packages
+#             (tools/release.sh)
+#   test      all that, and the checks of the test command (tools/run-tests.sh)
+#   --simulate  resolves the install with apt's simulation and installs
+#             nothing; architectures and package sources are still added, so
+#             it is meant for a throw-away root
+#
+# A mirror caught in the middle of a sync may refuse the package index of an
+# architecture, or hold it at the release's versions while another has the
+# security archive's. Packages that exist for several architectures at once
+# (zlib1g:amd64 and zlib1g:i386, say) must have one version, and apt then
+# cannot resolve the install. So when an index cannot be fetched, or the
+# install cannot be resolved, it is retried with the release's own suite
+# preferred (apt-get install -t CODENAME), which every architecture's index
+# has whole. A healthy archive is used as it is.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config            # native build
-  libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
-  faketime                                    # speeds up the 600-second hold in tests
-  g++-mingw-w64-i686-posix                    # 32-bit Windows cross build
-  googletest                                  # GoogleTest sources, cross-built for the Windows tests
-  wine wine32                                 # runs the Windows tests
-  libfuse3-dev fuse3                          # the simulated bootloader
-  clang libclang-rt-14-dev                    # fuzzing (libFuzzer)
-  clang-tidy cppcheck shellcheck              # static checks
-  valgrind                                    # memory checks of a whole run
-  dpkg-dev osslsigncode                       # release packages: dependencies, Authenticode
-  strip-nondeterminism gnupg                  # release: reproducible zip, signed checksums
-  lintian openssl python3                     # release test: package checks, test certificates, zip
-  diffoscope-minimal                          # release test: what differs between two releases
+usage() {
+  echo "usage: $0 demo|release|test [--simulate]" >&2
+  exit 2
+}
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
+purpose=$1
+simulate=no
+if [ $# = 2 ]; then
+  [ "$2" = --simulate ] || usage
+  simulate=yes
+fi
+say() { echo "setup-debian.sh: $*" >&2; }
+
+# One list per purpose, each taking the one before it.
+demo=(
+  cmake ninja-build g++ pkg-config # native build
+  libfuse3-dev fuse3               # the simulated bootloader
+)
+release=(
+  "${demo[@]}"
+  libgtest-dev libgmock-dev libbenchmark-dev     # tests and benchmarks
+  faketime                                       # speeds up the 600-second hold in tests
+  g++-mingw-w64-i686-posix                       # 32-bit Windows cross build
+  googletest                                     # GoogleTest sources, cross-built for the Windows tests
+  wine wine32                                    # runs the Windows tests
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf  # ARM Linux cross builds
   # The ARM programs' run-time libraries and faketime, as Debian's own
   # packages for those CPUs (multiarch).
   libstdc++6:arm64 libstdc++6:armhf libfaketime:arm64 libfaketime:armhf
+  # The throw-away virtual machine (tools/vm), where the Windows tests run
+  # when Wine cannot start here: the guest's initramfs shell, the tools that
+  # lay out the guest kernel's modules and pack the initramfs, its set-up.
+  busybox-static kmod cpio python3
+  dpkg-dev osslsigncode                          # packages: dependencies, Authenticode
+  strip-nondeterminism gnupg git                 # reproducible zip, signed checksums, the commit's date
 )
+test=(
+  "${release[@]}"
+  clang libclang-rt-dev                          # fuzzing (libFuzzer)
+  clang-tidy cppcheck shellcheck                 # static checks
+  valgrind                                       # memory checks of a whole run
+  lintian openssl                                # release test: package checks, certificates
+  mmdebstrap                                     # the set-up's checks in fresh Debian roots
+)
+# Without their recommendations: the release test's view of what differs
+# between two releases would otherwise bring hundreds of packages (ffmpeg, R)
+# that it never uses.
+test_lean=(diffoscope-minimal xxd)
 
-for architecture in i386 arm64 armhf; do
-  if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
-    dpkg --add-architecture "$architecture"
-  fi
-done
-
-# Installs the packages with the given apt options: apt-get install OPTIONS PACKAGES.
-apt_install() {
-  echo "Installing: $*"
-  # A mirror caught in the middle of a sync refuses an index or two; what
-  # is needed may still come from the others, and the install says if not.
-  apt-get update -q || echo "setup-debian.sh: some package indexes could not be fetched; trying without them" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+case $purpose in
+demo) foreign=() ;;
+release | test) foreign=(i386 arm64 armhf) ;;
+*) usage ;;
+esac
+[ "$(id -u)" = 0 ] || {
+  say "installing packages needs root"
+  exit 1
 }
 
-# Installs those of the packages that are missing, with the given apt options.
-install_missing() {
-  local options=() missing=() package status
-  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+# shellcheck source=/dev/null
+. /etc/os-release
+codename=${VERSION_CODENAME:-}
+[ -n "$codename" ] || {
+  say "/etc/os-release names no release (VERSION_CODENAME): is this Debian?"
+  exit 1
+}
+
+for architecture in "${foreign[@]}"; do
+  dpkg --print-foreign-architectures | grep -qx "$architecture" || dpkg --add-architecture "$architecture"
+done
+
+# apt-get update, once; "no" in indexes_whole when an index could not be
+# fetched.
+updated=no
+indexes_whole=yes
+update() {
+  updated=yes
+  if ! apt-get update -q; then
+    indexes_whole=no
+    say "some package indexes could not be fetched (above); a mirror may be in the middle of a sync"
+  fi
+}
+
+# The packages of those given that are not installed yet; one asked for from
+# a given suite (NAME/SUITE) always.
+missing() {
+  local package status
+  for package in "$@"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [ "$status" = installed ] || echo "$package"
+  done
+}
+
+# Installs those of the packages that are missing: install [APT_OPTIONS...]
+# -- PACKAGES... The install is first resolved by apt's simulation, so one
+# that cannot be resolved changes nothing. Once an index is missing or the
+# archive as it stands cannot be resolved, the release's own suite is
+# preferred, unless the caller names a suite of its own (-t).
+prefer=()
+install() {
+  local options=() wanted log target
+  while [ "$1" != -- ]; do
     options+=("$1")
     shift
   done
   shift
-  for package in "$@"; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [ "$status" = installed ] || missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] || apt_install "${options[@]}" "${missing[@]}"
+  mapfile -t wanted < <(missing "$@")
+  [ ${#wanted[@]} -gt 0 ] || return 0
+  [ "$updated" = yes ] || update
+  if [ ${#prefer[@]} = 0 ] && [ "$indexes_whole" = no ]; then
+    say "so preferring the packages of $codename itself (apt-get install -t $codename), which every architecture's index has at one version"
+    prefer=(-t "$codename")
+  fi
+  target=("${prefer[@]}")
+  [[ " ${options[*]} " != *" -t "* ]] || target=()
+  log=$(mktemp)
+  if ! apt-get install -s -q "${options[@]}" "${target[@]}" "${wanted[@]}" >"$log" 2>&1; then
+    if [ ${#prefer[@]} = 0 ] && [[ " ${options[*]} " != *" -t "* ]]; then
+      grep -E '^ |^E:' "$log" | head -n 20 >&2 || true
+      say "the install cannot be resolved as the archive stands (above): a mirror may be in the middle of a sync, with one architecture's index behind another's. Retrying with the packages of $codename itself preferred (apt-get install -t $codename), so that every architecture gets the same version"
+      prefer=(-t "$codename")
+      target=("${prefer[@]}")
+    fi
+    if [ ${#target[@]} = 0 ] || ! apt-get install -s -q "${options[@]}" "${target[@]}" "${wanted[@]}" >"$log" 2>&1; then
+      cat "$log" >&2
+      rm -f "$log"
+      say "the install cannot be resolved${target[*]:+ even with $codename preferred}, so nothing was installed. An installed package may be newer than what another architecture's index offers: try again once the mirror has synced (apt-get update without errors)."
+      exit 1
+    fi
+  fi
+  if [ "$simulate" = yes ]; then
+    echo "Would install (apt-get install ${options[*]} ${target[*]}):"
+    grep '^Inst ' "$log" || true
+    rm -f "$log"
+    return 0
+  fi
+  rm -f "$log"
+  echo "Installing: ${wanted[*]}"
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${options[@]}" "${target[@]}" "${wanted[@]}"; then
+    say "the install stopped part way: some packages may be unpacked but not set up (dpkg --audit lists them)."
+    say "Mend the cause above and run this again; 'apt-get install -f' finishes what is half done."
+    exit 1
+  fi
+  [ ${#target[@]} = 0 ] || say "installed with $codename preferred"
 }
 
-install_missing -- "${packages[@]}"
-# The tests in a throw-away virtual machine (tools/vm): the guest's initramfs
-# shell, and the tools that lay out the guest kernel's modules and pack the
-# initramfs.
-install_missing --no-install-recommends -- busybox-static kmod cpio
-
-# QEMU: the virtual machine's emulator without its graphical extras, and the
-# user-mode emulation the ARM builds' tests run under. Debian 12's own QEMU
-# (7.2) gives the wrong error code for a software interrupt that a program
-# may not make in 64-bit mode (vector * 16 + 2, not * 8 + 2), so Wine in the
-# guest takes the fast-fail interrupt for an access violation; QEMU 10 from
-# Debian's bookworm-backports gives the processor's.
-qemu=(qemu-system-x86 qemu-user-static)
-# shellcheck source=/dev/null
-. /etc/os-release
-if [ "${VERSION_CODENAME:-}" = bookworm ]; then
-  version=$(dpkg-query -W -f='${Version}' qemu-system-x86 2>/dev/null || true)
-  if [ -z "$version" ] || dpkg --compare-versions "$version" lt 1:10; then
-    grep -rqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ ||
-      printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' 'Components: main' \
-        'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >/etc/apt/sources.list.d/bookworm-backports.sources
-    apt_install --no-install-recommends -t bookworm-backports "${qemu[@]}"
+# QEMU, for the virtual machine and the ARM builds' user-mode emulation:
+# nothing when it is there already, as version 10 or later. Debian 12's 7.2
+# gives the wrong error code for a software interrupt that a program may not
+# make in 64-bit mode (vector * 16 + 2, not * 8 + 2), so Wine in the guest
+# takes the fast-fail interrupt for an access violation. Where the release's
+# own is older, its backports'.
+install_qemu() {
+  local installed candidate backports=$codename-backports
+  installed=$(dpkg-query -W -f='${Version}' qemu-system-x86 2>/dev/null || true)
+  if [ -n "$installed" ] && dpkg --compare-versions "$installed" ge 1:10; then
+    install --no-install-recommends -- qemu-user-static
+    return 0
   fi
-else
-  install_missing --no-install-recommends -- "${qemu[@]}"
-fi
+  [ "$updated" = yes ] || update
+  candidate=$(apt-cache policy qemu-system-x86 | sed -n 's/^ *Candidate: //p')
+  if dpkg --compare-versions "${candidate/(none)/0}" ge 1:10; then
+    install --no-install-recommends -- qemu-system-x86 qemu-user-static
+    return 0
+  fi
+  if ! grep -rqs "^[^#]*$backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    say "$codename's own QEMU (${candidate:-none}) is older than 10: adding $backports to the package sources for it"
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' "Suites: $backports" 'Components: main' \
+      'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"/etc/apt/sources.list.d/$backports.sources"
+    update
+  fi
+  # The older version installed is replaced too: a name given with its
+  # suite is never taken for installed.
+  install --no-install-recommends -t "$backports" -- qemu-system-x86/"$backports" qemu-user-static/"$backports"
+}
+
+case $purpose in
+demo) install --no-install-recommends -- "${demo[@]}" ;;
+release)
+  install -- "${release[@]}"
+  install_qemu
+  ;;
+test)
+  install -- "${test[@]}"
+  install --no-install-recommends -- "${test_lean[@]}"
+  install_qemu
+  ;;
+esac
