@@ -22,9 +22,11 @@ export WINEPREFIX="$prefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
 # A new prefix offers to install Mono and Gecko; nothing here needs them.
-export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+base_overrides="mscoree,mshtml="
+export WINEDLLOVERRIDES="$base_overrides${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 
-# One creator at a time, should tests run in parallel.
+# One creator, and one starter of the server, at a time: tests run side by
+# side.
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
@@ -34,12 +36,22 @@ if [ ! -f "$prefix/.prepared" ]; then
   wineserver --wait
   touch "$prefix/.prepared"
 fi
-flock --unlock 9
-exec 9>&-
-
 if [ "$1" = --prepare ]; then
   exit 0
 fi
+# Wine's server, and the system processes it runs (services, the device
+# drivers), stay for a minute after the last program ends, so the next test
+# program finds them running: under emulation each new start costs half a
+# minute, a running one a second or two. They are started here, apart from
+# PROGRAM, so that none of them holds PROGRAM's output open after it ends.
+# The server says 2 when one runs already. The system processes take none
+# of the caller's DLL overrides, which later programs may not share.
+if wineserver -p60 </dev/null >/dev/null 2>&1; then
+  WINEDLLOVERRIDES=$base_overrides wine wineboot </dev/null >/dev/null 2>&1
+fi
+flock --unlock 9
+exec 9>&-
+
 if [ -n "${KORVANE_WINE_TRACE:-}" ]; then
   exec wine "$@" 2>"$KORVANE_WINE_TRACE"
 fi

@@ -255,9 +255,12 @@ std::string environment(const char *name) {
 class WineHidStack : public testing::Test {
 protected:
   // winebus looks at hidraw devices only with its SDL bus off; the guest's
-  // copy of the prefix is thrown away with the guest.
+  // copy of the prefix is thrown away with the guest. A Wine server still
+  // running would write its own registry over the file as it ends.
   static void SetUpTestSuite() {
     if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) return;
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    run_command({"wineserver", "-k"});
     std::ofstream(prefix + "/system.reg", std::ios::app)
         << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n";
   }
