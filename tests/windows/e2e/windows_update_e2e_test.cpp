@@ -21,6 +21,9 @@ namespace {
 
 constexpr PipeIdentity BOOTLOADER = {0x16C0, 0x0478, 0x0100};
 constexpr PipeIdentity OTHER_PRODUCT = {0x16C0, 0x0479, 0x0100};
+// The bootloader's IDs on boards whose output report is 64 or 256 bytes.
+constexpr PipeIdentity SHORT_REPORT = {0x16C0, 0x0478, 0x0100, 65};
+constexpr PipeIdentity LONG_REPORT = {0x16C0, 0x0478, 0x0100, 257};
 
 // The placeholder image the Windows build embeds sends this many blocks.
 constexpr std::size_t SHIPPED_BLOCKS = 233;
@@ -197,6 +200,8 @@ TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageHoldsTheWindowOpenAndLoadsNoDllF
 TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOtherDevices) {
   add_absent_interface();
   PipeBootloader &other_product = add_interface("other-product", OTHER_PRODUCT);
+  PipeBootloader &short_report = add_interface("short-report", SHORT_REPORT);
+  PipeBootloader &long_report = add_interface("long-report", LONG_REPORT);
   // The first report may take up to three seconds to be taken.
   PipeBootloader &first = add_interface("first", BOOTLOADER, {PipeFault::slow_accept, 1, 1500});
   PipeBootloader &second = add_interface("second", BOOTLOADER);
@@ -204,11 +209,14 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
 
   ASSERT_NO_FATAL_FAILURE(wait_for_success(first));
 
-  const PipeRecord tested = other_product.record();
-  EXPECT_EQ(tested.connections, 1);
-  EXPECT_TRUE(tested.identity_taken);
-  EXPECT_TRUE(tested.closed_by_client);
-  EXPECT_TRUE(tested.reports.empty());
+  for (const PipeBootloader *passed_over : {&other_product, &short_report, &long_report}) {
+    const PipeRecord tested = passed_over->record();
+    SCOPED_TRACE(passed_over->path());
+    EXPECT_EQ(tested.connections, 1);
+    EXPECT_TRUE(tested.identity_taken);
+    EXPECT_TRUE(tested.closed_by_client);
+    EXPECT_TRUE(tested.reports.empty());
+  }
 
   const PipeRecord written = first.record();
   EXPECT_TRUE(written.fault_injected);
@@ -219,14 +227,41 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
   EXPECT_EQ(second.record().connections, 0);
 
   // One search: the set is built with the present HID interfaces, walked up
-  // to the match, and destroyed; attributes are read for the two interfaces
-  // that could be opened.
+  // to the match, and destroyed; attributes are read for the four interfaces
+  // that could be opened, the output report's length for the three with the
+  // bootloader's IDs, each time freeing what the HID library handed out.
   EXPECT_EQ(logged_calls("SetupDiGetClassDevsA hid_class=1 enumerator=none flags=0x12"), 1);
-  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=2 cbSize=28"), 1);
-  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=3"), 0);
-  EXPECT_EQ(logged_calls("HidD_GetAttributes VendorID="), 2);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=4 cbSize=28"), 1);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=5"), 0);
+  EXPECT_EQ(logged_calls("HidD_GetAttributes VendorID="), 4);
+  EXPECT_EQ(logged_calls("HidD_GetPreparsedData OutputReportByteLength="), 3);
+  EXPECT_EQ(logged_calls("HidP_GetCaps live=1"), 3);
+  EXPECT_EQ(logged_calls("HidD_FreePreparsedData live=1"), 3);
   EXPECT_EQ(logged_calls("SetupDiDestroyDeviceInfoList"), 1);
   expect_holding();
+}
+
+// Boards with the bootloader's IDs and another output report, and nothing
+// else: none is written to, and the run ends as without any device.
+TEST_F(WindowsUpdate, WritesNothingToBoardsWithAnotherOutputReportAndFindsNoDevice) {
+  PipeBootloader &short_report = add_interface("short-report", SHORT_REPORT);
+  PipeBootloader &long_report = add_interface("long-report", LONG_REPORT);
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  const std::string no_device =
+      "No Korvane device found!\r\nPlease connect Korvane using USB Micro cable\r\n\r\nOnly in case of erased "
+      "firmware, please insert a pin into the backup\r\nfirmware update switch on the bottom side of the Brenlow "
+      "device\r\n\r\nPlease close this window and try again\r\n\r\n";
+  ASSERT_TRUE(updater->wait_for_output(
+      [&](const std::string &, const std::string &err) { return err.size() >= no_device.size(); }, FAILURE_WAIT_MS));
+  expect_holding();
+  EXPECT_EQ(updater->out().text, "Korvane_Updater with firmware version 9.32\r\n\r\n");
+  EXPECT_EQ(updater->err().text, no_device);
+  for (const PipeBootloader *board : {&short_report, &long_report}) {
+    const PipeRecord record = board->record();
+    EXPECT_TRUE(record.identity_taken);
+    EXPECT_TRUE(record.closed_by_client);
+    EXPECT_TRUE(record.reports.empty());
+  }
 }
 
 TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {

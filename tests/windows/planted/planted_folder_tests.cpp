@@ -51,7 +51,7 @@ TEST_F(PlantedFolder, TheRestrictedSearchTakesNothingFromTheProgramOrCurrentFold
 
 // Without the restricted search: the device search alone must not take it.
 TEST_F(PlantedFolder, TheDeviceSearchTakesTheSystemHidLibrary) {
-  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID), NO_DEVICE);
+  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID, BOOTLOADER_OUTPUT_REPORT_LENGTH), NO_DEVICE);
   EXPECT_FALSE(file_exists(mark)) << "the marker was loaded";
   const HMODULE hid = GetModuleHandleA("hid.dll");
   ASSERT_NE(hid, nullptr);
