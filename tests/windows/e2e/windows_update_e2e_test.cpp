@@ -34,6 +34,10 @@ const std::string START =
 const std::string SUCCESS = "\r\nKorvane firmware version 9.32 updated succesfully\r\n\r\n"
                             "Please close this window and disconnect USB Micro cable to restart the Korvane\r\n";
 const std::string WRITE_FAILURE = "error writing to Korvane\r\n\r\n";
+const std::string NO_DEVICE =
+    "No Korvane device found!\r\nPlease connect Korvane using USB Micro cable\r\n\r\nOnly in case of erased "
+    "firmware, please insert a pin into the backup\r\nfirmware update switch on the bottom side of the Brenlow "
+    "device\r\n\r\nPlease close this window and try again\r\n\r\n";
 
 // A full update takes 233 pauses of 250 ms; a slow machine gets ample room.
 constexpr DWORD FULL_UPDATE_WAIT_MS = 240000;
@@ -108,16 +112,16 @@ protected:
   }
 
   // Starts the updater copy in folder (the test program's by default), with
-  // that folder as its current folder.
-  void start_updater(const std::string &folder = program_folder()) {
+  // that folder as its current folder and input as its standard input (NUL
+  // when none); exe names another build of the updater there.
+  void start_updater(const std::string &folder = program_folder(), HANDLE input = nullptr,
+                     const char *exe = "korvane_updater.exe") {
     std::string listed;
     for (const std::string &path : paths) {
       listed += path + ";";
     }
-    updater = std::make_unique<UpdaterProcess>(
-        UpdaterStart{folder + "korvane_updater.exe",
-                     folder,
-                     {"KORVANE_SIM_INTERFACES=" + listed, "KORVANE_SIM_CALL_LOG=" + call_log}});
+    updater = std::make_unique<UpdaterProcess>(UpdaterStart{
+        folder + exe, folder, {"KORVANE_SIM_INTERFACES=" + listed, "KORVANE_SIM_CALL_LOG=" + call_log}, input});
     ASSERT_TRUE(updater->started());
   }
 
@@ -137,6 +141,12 @@ protected:
   void wait_for_failure() {
     ASSERT_TRUE(updater->wait_for_output(
         [](const std::string &, const std::string &err) { return ends_with(err, WRITE_FAILURE); }, FAILURE_WAIT_MS))
+        << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
+  }
+
+  void wait_for_no_device() {
+    ASSERT_TRUE(updater->wait_for_output(
+        [](const std::string &, const std::string &err) { return err.size() >= NO_DEVICE.size(); }, FAILURE_WAIT_MS))
         << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
   }
 
@@ -247,21 +257,73 @@ TEST_F(WindowsUpdate, WritesNothingToBoardsWithAnotherOutputReportAndFindsNoDevi
   PipeBootloader &short_report = add_interface("short-report", SHORT_REPORT);
   PipeBootloader &long_report = add_interface("long-report", LONG_REPORT);
   ASSERT_NO_FATAL_FAILURE(start_updater());
-  const std::string no_device =
-      "No Korvane device found!\r\nPlease connect Korvane using USB Micro cable\r\n\r\nOnly in case of erased "
-      "firmware, please insert a pin into the backup\r\nfirmware update switch on the bottom side of the Brenlow "
-      "device\r\n\r\nPlease close this window and try again\r\n\r\n";
-  ASSERT_TRUE(updater->wait_for_output(
-      [&](const std::string &, const std::string &err) { return err.size() >= no_device.size(); }, FAILURE_WAIT_MS));
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
   expect_holding();
   EXPECT_EQ(updater->out().text, "Korvane_Updater with firmware version 9.32\r\n\r\n");
-  EXPECT_EQ(updater->err().text, no_device);
+  EXPECT_EQ(updater->err().text, NO_DEVICE);
   for (const PipeBootloader *board : {&short_report, &long_report}) {
     const PipeRecord record = board->record();
     EXPECT_TRUE(record.identity_taken);
     EXPECT_TRUE(record.closed_by_client);
     EXPECT_TRUE(record.reports.empty());
   }
+}
+
+// A console whose QuickEdit is on, as Windows 10 starts one: the updater,
+// its standard input that console, turns QuickEdit off for the run, every
+// other bit of the mode kept, and puts the mode back when it ends, after the
+// hold, through either exit status; with another standard input it leaves
+// the console alone. The runs that must end use the build whose pauses take
+// a thousandth of their time. The test program runs in a console of Wine's
+// console host (KORVANE_WINE_CONSOLE=1, set by ctest), which the updater
+// shares.
+TEST_F(WindowsUpdate, TurnsQuickEditOffForTheRunAndPutsTheConsoleModeBackWhenItEnds) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  const HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inheritable, OPEN_EXISTING, 0, nullptr);
+  DWORD initial = 0;
+  ASSERT_TRUE(console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &initial))
+      << "no console: run with KORVANE_WINE_CONSOLE=1 (tools/wine-run.sh)";
+  const auto mode = [console] {
+    DWORD now = 0;
+    return GetConsoleMode(console, &now) ? now : 0xFFFFFFFF;
+  };
+  const DWORD before = initial | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE;
+  const DWORD quick_edit_off = before & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+
+  // During the hold of a run without a device.
+  ASSERT_TRUE(SetConsoleMode(console, before));
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console));
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
+  const DWORD during = mode();
+  EXPECT_EQ(during, quick_edit_off);
+  updater->kill();
+
+  // Standard input not the console: the console is left as it is.
+  ASSERT_TRUE(SetConsoleMode(console, before));
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
+  EXPECT_EQ(mode(), before);
+  updater->kill();
+
+  // After the hold: a failed run (exit in fail_and_hold), then a whole update
+  // (main returns).
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console, "korvane_updater_quick_sleep.exe"));
+  EXPECT_EQ(updater->wait_for_exit(FAILURE_WAIT_MS), 1);
+  EXPECT_EQ(updater->err().text, NO_DEVICE);
+  const DWORD after_failure = mode();
+  EXPECT_EQ(after_failure, before);
+
+  PipeBootloader &bootloader = add_interface("bootloader", BOOTLOADER);
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console, "korvane_updater_quick_sleep.exe"));
+  EXPECT_EQ(updater->wait_for_exit(FULL_UPDATE_WAIT_MS), 0);
+  EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
+  expect_programmed(bootloader.record());
+  const DWORD after_success = mode();
+  EXPECT_EQ(after_success, before);
+  std::printf("console mode before 0x%lx, during 0x%lx, after a failed run 0x%lx, after an update 0x%lx\n", before,
+              during, after_failure, after_success);
+  CloseHandle(console);
 }
 
 TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {
