@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 #include <windows.h>
 
+#include "console/console.h"
 #include "hid/bootloader_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_writer_windows.h"
@@ -41,6 +43,28 @@ static BOOL WINAPI cancel_io_for_tests(HANDLE device) {
 // The import slot the linker would otherwise fill from kernel32.
 extern "C" BOOL(WINAPI *cancel_io_import)(HANDLE) __asm__("__imp__CancelIo@4");
 BOOL(WINAPI *cancel_io_import)(HANDLE) = cancel_io_for_tests;
+
+// Wine's system texts are English, plain ASCII. A test can have
+// FormatMessageA give this one instead, in the ANSI code page (1252) as a
+// German Windows would: "Gerät" with 0xE4.
+static const char *german_system_text = nullptr;
+
+static DWORD WINAPI format_message_for_tests(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+                                             DWORD size, va_list *arguments) {
+  if (german_system_text != nullptr && std::strlen(german_system_text) < size) {
+    std::strcpy(buffer, german_system_text);
+    return static_cast<DWORD>(std::strlen(german_system_text));
+  }
+  typedef DWORD(WINAPI * format_message_function)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *);
+  const auto real = reinterpret_cast<format_message_function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "FormatMessageA")));
+  return real(flags, source, code, language, buffer, size, arguments);
+}
+
+extern "C" DWORD(WINAPI *format_message_import)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD,
+                                                va_list *) __asm__("__imp__FormatMessageA@28");
+DWORD(WINAPI *format_message_import)
+(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *) = format_message_for_tests;
 
 namespace {
 
@@ -253,6 +277,38 @@ TEST_F(ReportWriter, NamesTheSystemErrorWhenThePeerGoesAwayMidWrite) {
   EXPECT_FALSE(sent);
   EXPECT_EQ(printed.rfind("err 109: ", 0), 0u) << printed;
   EXPECT_EQ(printed.back(), '\n');
+}
+
+// The system's text comes in the ANSI code page; a console shows bytes in
+// its own output code page (437 under Wine, the OEM one on Windows). On the
+// console the text must show as Windows wrote it, read back from the
+// console's screen; redirected, it stays as the system gave it. Run in a
+// console of Wine's console host (KORVANE_WINE_CONSOLE=1, set by ctest).
+TEST(SystemErrorText, ShowsOnTheConsoleAsWindowsWroteItAndGoesToAFileUnchanged) {
+  const HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO before = {};
+  ASSERT_TRUE(screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &before))
+      << "no console: run with KORVANE_WINE_CONSOLE=1 (tools/wine-run.sh)";
+  ASSERT_NE(GetConsoleOutputCP(), GetACP()) << "the console shows the ANSI code page: nothing to prove";
+  german_system_text = "Ger\xE4t nicht bereit.\r\n";
+
+  std::fflush(stdout);
+  GetConsoleScreenBufferInfo(screen, &before);
+  SetLastError(ERROR_NOT_READY);
+  print_system_error();
+  std::fflush(stdout);
+  wchar_t shown[40] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, shown, 36, before.dwCursorPosition, &read));
+  EXPECT_EQ(std::wstring(shown, 26), L"err 21: Ger\u00E4t nicht bereit.");
+
+  StdoutCapture output;
+  SetLastError(ERROR_NOT_READY);
+  print_system_error();
+  EXPECT_EQ(output.finish().rfind("err 21: Ger\xE4t nicht bereit.\r\n", 0), 0u);
+  german_system_text = nullptr;
+  CloseHandle(screen);
 }
 
 TEST_F(ReportWriter, ReportsAWriteTheSystemRefusesAtOnce) {

@@ -132,7 +132,9 @@ protected:
         [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
         FULL_UPDATE_WAIT_MS))
         << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
-    ASSERT_TRUE(written.wait_until_done(10000));
+    ASSERT_TRUE(written.wait_until_done(10000))
+        << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text << "\ncalls:\n"
+        << file_contents(call_log);
     EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
     EXPECT_EQ(updater->err().text, "");
   }
