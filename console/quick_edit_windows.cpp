@@ -21,7 +21,7 @@ static BOOL WINAPI restore_console_mode_on_signal(DWORD) {
 }
 
 void turn_quick_edit_off() {
-  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
   // Fails for anything but a console: a file, a pipe, no handle at all.
   if (input == nullptr || input == INVALID_HANDLE_VALUE || GetConsoleMode(input, &mode) == FALSE) return;

@@ -14,7 +14,9 @@
 // console's code page lacks becomes its closest form or a question mark.
 static const char *as_console_shows_it(const char *text, int length, char *converted, int converted_size) {
   DWORD console_mode = 0;
-  const auto output = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  // The handle printf writes to, which the C runtime keeps as an integer.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  auto *const output = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   const UINT console_code_page = GetConsoleOutputCP();
   if (GetConsoleMode(output, &console_mode) == FALSE || console_code_page == 0 || console_code_page == GetACP()) {
     return text;

@@ -36,22 +36,72 @@ enum global_tag {
 constexpr std::uint32_t REPORT_SIZE_MAX = 256;
 constexpr std::uint32_t REPORT_COUNT_MAX = 12288;
 constexpr int PUSH_DEPTH_MAX = 4;
-constexpr std::uint64_t REPORT_BITS_MAX = (16384 - 1) * 8;
+constexpr std::uint64_t REPORT_BITS_MAX = std::uint64_t{16384 - 1} * 8;
 
 struct field_layout {
   std::uint32_t report_size;
   std::uint32_t report_count;
 };
 
+// What the items read so far have declared.
+struct descriptor_reading {
+  field_layout layout;
+  field_layout pushed[PUSH_DEPTH_MAX];
+  int push_depth;
+  long open_collections;
+  std::uint64_t output_bits;
+};
+
+// False for an item this reader refuses.
+bool take_main_item(descriptor_reading &reading, unsigned tag) {
+  switch (tag) {
+  case MAIN_OUTPUT:
+    reading.output_bits += static_cast<std::uint64_t>(reading.layout.report_size) * reading.layout.report_count;
+    return reading.output_bits <= REPORT_BITS_MAX;
+  case MAIN_INPUT:
+  case MAIN_FEATURE:
+    return true;
+  case MAIN_COLLECTION:
+    ++reading.open_collections;
+    return true;
+  case MAIN_END_COLLECTION:
+    if (reading.open_collections == 0) return false;
+    --reading.open_collections;
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool take_global_item(descriptor_reading &reading, unsigned tag, std::uint32_t data) {
+  switch (tag) {
+  case GLOBAL_REPORT_SIZE:
+    reading.layout.report_size = data;
+    return data <= REPORT_SIZE_MAX;
+  case GLOBAL_REPORT_COUNT:
+    reading.layout.report_count = data;
+    return data <= REPORT_COUNT_MAX;
+  case GLOBAL_REPORT_ID:
+    return false;
+  case GLOBAL_PUSH:
+    if (reading.push_depth == PUSH_DEPTH_MAX) return false;
+    reading.pushed[reading.push_depth++] = reading.layout;
+    return true;
+  case GLOBAL_POP:
+    if (reading.push_depth == 0) return false;
+    reading.layout = reading.pushed[--reading.push_depth];
+    return true;
+  default:
+    // Usage Page, the logical and physical extents, Unit Exponent and Unit
+    // (tags 0 to 6) have no bearing on the size; 0xC to 0xF are reserved.
+    return tag < GLOBAL_REPORT_SIZE;
+  }
+}
+
 } // namespace
 
 long hid_output_report_length(const unsigned char *descriptor, std::size_t size) {
-  field_layout layout = {0, 0};
-  field_layout pushed[PUSH_DEPTH_MAX];
-  int push_depth = 0;
-  long open_collections = 0;
-  std::uint64_t output_bits = 0;
-
+  descriptor_reading reading = {};
   for (std::size_t at = 0; at < size;) {
     const unsigned char prefix = descriptor[at++];
     if (prefix == LONG_ITEM_PREFIX) return -1;
@@ -63,61 +113,14 @@ long hid_output_report_length(const unsigned char *descriptor, std::size_t size)
     at += data_size;
 
     const unsigned tag = prefix >> 4;
-    switch ((prefix >> 2) & 0x3) {
-    case ITEM_MAIN:
-      switch (tag) {
-      case MAIN_OUTPUT:
-        output_bits += static_cast<std::uint64_t>(layout.report_size) * layout.report_count;
-        if (output_bits > REPORT_BITS_MAX) return -1;
-        break;
-      case MAIN_INPUT:
-      case MAIN_FEATURE:
-        break;
-      case MAIN_COLLECTION:
-        ++open_collections;
-        break;
-      case MAIN_END_COLLECTION:
-        if (open_collections == 0) return -1;
-        --open_collections;
-        break;
-      default:
-        return -1;
-      }
-      break;
-    case ITEM_GLOBAL:
-      switch (tag) {
-      case GLOBAL_REPORT_SIZE:
-        if (data > REPORT_SIZE_MAX) return -1;
-        layout.report_size = data;
-        break;
-      case GLOBAL_REPORT_COUNT:
-        if (data > REPORT_COUNT_MAX) return -1;
-        layout.report_count = data;
-        break;
-      case GLOBAL_REPORT_ID:
-        return -1;
-      case GLOBAL_PUSH:
-        if (push_depth == PUSH_DEPTH_MAX) return -1;
-        pushed[push_depth++] = layout;
-        break;
-      case GLOBAL_POP:
-        if (push_depth == 0) return -1;
-        layout = pushed[--push_depth];
-        break;
-      default:
-        // Usage Page, the logical and physical extents, Unit Exponent and
-        // Unit (tags 0 to 6); 0xC to 0xF are reserved.
-        if (tag > GLOBAL_POP) return -1;
-        break;
-      }
-      break;
-    case ITEM_LOCAL:
-      break;
-    default:
-      return -1;
-    }
+    const unsigned type = (prefix >> 2) & 0x3;
+    // Local items (usages, designators, strings) have no bearing on the size.
+    const bool taken = type == ITEM_MAIN     ? take_main_item(reading, tag)
+                       : type == ITEM_GLOBAL ? take_global_item(reading, tag, data)
+                                             : type == ITEM_LOCAL;
+    if (!taken) return -1;
   }
-  if (open_collections != 0) return -1;
-  if (output_bits == 0) return 0;
-  return static_cast<long>((output_bits + 7) / 8 + 1);
+  if (reading.open_collections != 0) return -1;
+  if (reading.output_bits == 0) return 0;
+  return static_cast<long>((reading.output_bits + 7) / 8 + 1);
 }
