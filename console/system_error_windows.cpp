@@ -5,30 +5,31 @@
 #include <io.h>
 #include <windows.h>
 
-// FormatMessageA writes the text in the system's ANSI code page, but a
-// console shows bytes in its own output code page, the OEM one unless
-// changed: a German or French text would show its accented letters
-// garbled. On a console the text is turned into the console's code page,
-// so it shows as the system wrote it; written to a file or a pipe it stays
-// in the ANSI code page, as Windows programs read text there. A letter the
-// console's code page lacks becomes its closest form or a question mark.
-static const char *as_console_shows_it(const char *text, int length, char *converted, int converted_size) {
-  DWORD console_mode = 0;
+// FormatMessageA gives the text in the system's ANSI code page, while a
+// console shows the bytes a program writes in its own output code page, the
+// OEM one unless changed: the accented letters of a German or French text
+// came out garbled. On a console the line is written as UTF-16, which the
+// console shows as the system wrote it whatever its code page. False when
+// standard output is no console: a file or a pipe then gets the bytes as the
+// system gave them, like any Windows program's text.
+static bool print_on_console(DWORD code, const char *text) {
   // The handle printf writes to, which the C runtime keeps as an integer.
   // NOLINTNEXTLINE(performance-no-int-to-ptr)
   auto *const output = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
-  const UINT console_code_page = GetConsoleOutputCP();
-  if (GetConsoleMode(output, &console_mode) == FALSE || console_code_page == 0 || console_code_page == GetACP()) {
-    return text;
-  }
-  wchar_t wide[256];
-  const int wide_length = MultiByteToWideChar(CP_ACP, 0, text, length, wide, 256);
-  const int converted_length = wide_length == 0 ? 0
-                                                : WideCharToMultiByte(console_code_page, 0, wide, wide_length,
-                                                                      converted, converted_size - 1, nullptr, nullptr);
-  if (converted_length == 0) return text;
-  converted[converted_length] = '\0';
-  return converted;
+  DWORD console_mode = 0;
+  if (GetConsoleMode(output, &console_mode) == FALSE) return false;
+  char line[300];
+  const int line_length = std::snprintf(line, sizeof line, "err %ld: %s\n", static_cast<long>(code), text);
+  if (line_length <= 0 || static_cast<std::size_t>(line_length) >= sizeof line) return false;
+  wchar_t wide[300];
+  const int wide_length = MultiByteToWideChar(CP_ACP, 0, line, line_length, wide, 300);
+  if (wide_length == 0) return false;
+  // Whatever standard output still holds goes first. On a console the C
+  // runtime writes each printf through at once anyway, so this flushes
+  // nothing that printing the line with printf would have left waiting.
+  std::fflush(stdout);
+  DWORD written = 0;
+  return WriteConsoleW(output, wide, static_cast<DWORD>(wide_length), &written, nullptr) != FALSE;
 }
 
 void print_system_error() {
@@ -41,12 +42,6 @@ void print_system_error() {
                                       text, sizeof text, nullptr);
   // With no text for the code the buffer is never filled: say so rather than
   // print whatever the stack held.
-  if (length == 0) {
-    std::printf("err %ld: %s\n", static_cast<long>(code), "Unknown error");
-    return;
-  }
-  // Up to four bytes per character in the console's code page (UTF-8).
-  char converted[4 * sizeof text];
-  std::printf("err %ld: %s\n", static_cast<long>(code),
-              as_console_shows_it(text, static_cast<int>(length), converted, static_cast<int>(sizeof converted)));
+  const char *shown = length != 0 ? text : "Unknown error";
+  if (!print_on_console(code, shown)) std::printf("err %ld: %s\n", static_cast<long>(code), shown);
 }

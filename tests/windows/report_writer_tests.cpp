@@ -46,14 +46,14 @@ BOOL(WINAPI *cancel_io_import)(HANDLE) = cancel_io_for_tests;
 
 // Wine's system texts are English, plain ASCII. A test can have
 // FormatMessageA give this one instead, in the ANSI code page (1252) as a
-// German Windows would: "Gerät" with 0xE4.
-static const char *german_system_text = nullptr;
+// French Windows would.
+static const char *french_system_text = nullptr;
 
 static DWORD WINAPI format_message_for_tests(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
                                              DWORD size, va_list *arguments) {
-  if (german_system_text != nullptr && std::strlen(german_system_text) < size) {
-    std::strcpy(buffer, german_system_text);
-    return static_cast<DWORD>(std::strlen(german_system_text));
+  if (french_system_text != nullptr && std::strlen(french_system_text) < size) {
+    std::strcpy(buffer, french_system_text);
+    return static_cast<DWORD>(std::strlen(french_system_text));
   }
   typedef DWORD(WINAPI * format_message_function)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *);
   const auto real = reinterpret_cast<format_message_function>(
@@ -279,35 +279,42 @@ TEST_F(ReportWriter, NamesTheSystemErrorWhenThePeerGoesAwayMidWrite) {
   EXPECT_EQ(printed.back(), '\n');
 }
 
-// The system's text comes in the ANSI code page; a console shows bytes in
-// its own output code page (437 under Wine, the OEM one on Windows). On the
+// The system's text comes in the ANSI code page; a console shows the bytes
+// a program writes in its own output code page (437 here, the OEM one on
+// Windows), and Wine's console host takes them as Latin-1 besides. On the
 // console the text must show as Windows wrote it, read back from the
-// console's screen; redirected, it stays as the system gave it. Run in a
-// console of Wine's console host (KORVANE_WINE_CONSOLE=1, set by ctest).
+// console's screen: its apostrophe (0x92, U+2019) differs in all three.
+// Redirected, it goes out as the system gave it. Run in a console of
+// Wine's console host (KORVANE_WINE_CONSOLE=1, set by ctest).
 TEST(SystemErrorText, ShowsOnTheConsoleAsWindowsWroteItAndGoesToAFileUnchanged) {
   const HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
   CONSOLE_SCREEN_BUFFER_INFO before = {};
   ASSERT_TRUE(screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &before))
       << "no console: run with KORVANE_WINE_CONSOLE=1 (tools/wine-run.sh)";
-  ASSERT_NE(GetConsoleOutputCP(), GetACP()) << "the console shows the ANSI code page: nothing to prove";
-  german_system_text = "Ger\xE4t nicht bereit.\r\n";
+  ASSERT_EQ(GetACP(), 1252u);
+  french_system_text = "Le p\xE9riph\xE9rique n\x92"
+                       "est pas pr\xEAt.\r\n";
 
   std::fflush(stdout);
   GetConsoleScreenBufferInfo(screen, &before);
   SetLastError(ERROR_NOT_READY);
   print_system_error();
   std::fflush(stdout);
-  wchar_t shown[40] = {};
+  const std::wstring expected = L"err 21: Le p\u00E9riph\u00E9rique n\u2019est pas pr\u00EAt.";
+  wchar_t shown[80] = {};
   DWORD read = 0;
-  ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, shown, 36, before.dwCursorPosition, &read));
-  EXPECT_EQ(std::wstring(shown, 26), L"err 21: Ger\u00E4t nicht bereit.");
+  ASSERT_TRUE(
+      ReadConsoleOutputCharacterW(screen, shown, static_cast<DWORD>(expected.size()), before.dwCursorPosition, &read));
+  EXPECT_EQ(std::wstring(shown, read), expected);
 
   StdoutCapture output;
   SetLastError(ERROR_NOT_READY);
   print_system_error();
-  EXPECT_EQ(output.finish().rfind("err 21: Ger\xE4t nicht bereit.\r\n", 0), 0u);
-  german_system_text = nullptr;
+  const std::string redirected = output.finish();
+  const std::string as_given = std::string("err 21: ") + french_system_text;
+  EXPECT_EQ(redirected.substr(0, as_given.size()), as_given);
+  french_system_text = nullptr;
   CloseHandle(screen);
 }
 
