@@ -3,7 +3,7 @@
 // size, so that any read beyond it ends the run. Besides not crashing, every
 // answer must be a length a HID output report can have (or 0 or -1), and
 // items with no bearing on the size, put in front (a Usage Page) or behind
-// (a Push and its Pop), must not change it.
+// (a Usage and a Unit Exponent), must not change it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (with_usage_page != length) fail("a Usage Page in front changed the length", with_usage_page, length);
 
   std::vector<unsigned char> suffixed = descriptor;
-  suffixed.insert(suffixed.end(), {0xA4, 0xB4});
-  const long with_push_pop = length_of(suffixed);
-  if (length != -1 && with_push_pop != length) fail("a Push and Pop behind changed the length", with_push_pop, length);
+  suffixed.insert(suffixed.end(), {0x09, 0x01, 0x55, 0x00});
+  const long with_usage = length_of(suffixed);
+  if (length != -1 && with_usage != length)
+    fail("a Usage and a Unit Exponent behind changed the length", with_usage, length);
   return 0;
 }
