@@ -311,9 +311,10 @@ TEST(SystemErrorText, ShowsOnTheConsoleAsWindowsWroteItAndGoesToAFileUnchanged) 
   StdoutCapture output;
   SetLastError(ERROR_NOT_READY);
   print_system_error();
-  const std::string redirected = output.finish();
-  const std::string as_given = std::string("err 21: ") + french_system_text;
-  EXPECT_EQ(redirected.substr(0, as_given.size()), as_given);
+  // The bytes as given; how the C runtime writes the line breaks is its own.
+  const std::string as_given = "err 21: Le p\xE9riph\xE9rique n\x92"
+                               "est pas pr\xEAt.";
+  EXPECT_EQ(output.finish().substr(0, as_given.size()), as_given);
   french_system_text = nullptr;
   CloseHandle(screen);
 }
