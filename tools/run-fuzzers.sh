@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${KORVANE_FUZZ_SECONDS:-30}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(image_queries intel_hex)
+[ ${#targets[@]} -gt 0 ] || targets=(image_queries intel_hex hid_report_descriptor)
 
 cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz

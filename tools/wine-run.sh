@@ -8,7 +8,10 @@
 # are PROGRAM's. WINEDLLOVERRIDES from the caller is kept, so stand-in DLLs
 # beside PROGRAM can be loaded (e.g. WINEDLLOVERRIDES=setupapi=n,b). With
 # KORVANE_WINE_TRACE=FILE, Wine's own output (its debug trace, of PROGRAM and
-# of the processes it starts) goes to FILE instead of standard error.
+# of the processes it starts) goes to FILE instead of standard error. With
+# KORVANE_WINE_CONSOLE=1, PROGRAM runs in a console of Wine's console host, as
+# if started in a console window: Wine makes one on a pseudo-terminal, which
+# script(1) gives it; PROGRAM's output then comes through that terminal.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -52,6 +55,9 @@ fi
 flock --unlock 9
 exec 9>&-
 
+if [ "${KORVANE_WINE_CONSOLE:-}" = 1 ]; then
+  exec script --quiet --return --command "$(printf '%q ' wine "$@")" /dev/null
+fi
 if [ -n "${KORVANE_WINE_TRACE:-}" ]; then
   exec wine "$@" 2>"$KORVANE_WINE_TRACE"
 fi
