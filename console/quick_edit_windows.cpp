@@ -10,7 +10,9 @@
 static HANDLE console_input = nullptr;
 static DWORD mode_at_start = 0;
 
-static void restore_console_mode() { SetConsoleMode(console_input, mode_at_start); }
+// With ENABLE_EXTENDED_FLAGS, so that the console takes the QuickEdit bit
+// back as it was, also where its mode was read without that flag.
+static void restore_console_mode() { SetConsoleMode(console_input, mode_at_start | ENABLE_EXTENDED_FLAGS); }
 
 // Ctrl-C, Ctrl-Break and closing the window end the process without its
 // exit handlers: the mode is put back here, and the default handling that

@@ -94,25 +94,14 @@ else
   wine_here=no
 fi
 
-# Several ctest runs in one boot of the throw-away virtual machine, each
-# "BUILD_DIR [CTEST_ARGS...]" split at spaces; then the skip check over all.
+# Several ctest runs side by side in one boot of the throw-away virtual
+# machine (tools/vm/ctest-jobs.sh), then the skip check over all.
 vm_ctest() { # JOB...
-  local work=$PWD/build/vm job words i=0 status=0
+  local work=$PWD/build/vm status=0
   mkdir -p "$work"
   rm -f "$work"/junit-*.xml
-  {
-    echo 'status=0'
-    for job in "$@"; do
-      i=$((i + 1))
-      read -ra words <<<"$job"
-      printf 'echo %q\n' "== ctest $job"
-      printf 'ctest --output-on-failure --no-tests=error --parallel %s --output-junit %q --test-dir' "$jobs" "$work/junit-$i.xml"
-      printf ' %q' "${words[@]}"
-      printf ' || status=1\n'
-    done
-    echo "exit \$status"
-  } >"$work/ctest-jobs.sh"
-  KORVANE_VM_TIMEOUT=${KORVANE_VM_TIMEOUT:-3600} tools/vm/run-vm.sh "$work" bash "$work/ctest-jobs.sh" || status=$?
+  KORVANE_VM_TIMEOUT=${KORVANE_VM_TIMEOUT:-3600} tools/vm/run-vm.sh "$work" tools/vm/ctest-jobs.sh "$work" "$jobs" "$@" ||
+    status=$?
   check_skips "$work"/junit-*.xml
   return $status
 }

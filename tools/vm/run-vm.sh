@@ -22,10 +22,11 @@ if [ $# -lt 2 ]; then
 fi
 work=$(realpath -m "$1")
 shift
-# Already inside the guest (a whole suite run there): its kernel has the HID
-# stack, so the command runs as it is.
+# Already inside the guest (suites run there): its kernel has the HID stack,
+# so the command runs as it is, one at a time, as the guest has one USB
+# device controller for the commands' devices.
 if [ -n "${KORVANE_VM_GUEST:-}" ]; then
-  exec "$@"
+  exec flock /run/korvane-vm-device.lock "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
