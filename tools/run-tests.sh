@@ -76,12 +76,12 @@ if skipped and sys.argv[1] != "1":
 PY
 }
 
-# ctest over BUILD_DIR, side by side where the tests allow it, then the
-# skip check.
-run_ctest() { # BUILD_DIR [CTEST_ARGS...]
+# ctest, side by side where the tests allow it, then the skip check. A
+# preset's tests run with its environment (the sanitizers' options).
+run_ctest() { # --preset PRESET | --test-dir BUILD_DIR, [CTEST_ARGS...]
   local junit
   junit=$(mktemp --suffix=.xml)
-  ctest --test-dir "$1" --output-on-failure --no-tests=error --parallel "$jobs" --output-junit "$junit" "${@:2}"
+  ctest "$@" --output-on-failure --no-tests=error --parallel "$jobs" --output-junit "$junit"
   check_skips "$junit"
   rm -f "$junit"
 }
@@ -123,16 +123,16 @@ if [ $quick = yes ]; then
   done
   for preset in linux linux-arm64 linux-armhf; do
     begin "$preset: unit tests${preset/#linux/}"
-    run_ctest "build/$preset" -LE 'whole|vm'
+    run_ctest --preset "$preset" -LE 'whole|vm'
     end
   done
   begin "linux: one whole update"
-  run_ctest build/linux -R "^$linux_update\$"
+  run_ctest --preset linux -R "^$linux_update\$"
   end
   begin "windows-i686: unit tests and one whole update"
   if [ $wine_here = yes ]; then
-    run_ctest build/windows-i686 -LE 'whole|vm'
-    run_ctest build/windows-i686 -R "^$windows_update\$"
+    run_ctest --preset windows-i686 -LE 'whole|vm'
+    run_ctest --preset windows-i686 -R "^$windows_update\$"
   else
     vm_ctest "build/windows-i686 -LE whole|vm" "build/windows-i686 -R ^$windows_update\$"
   fi
@@ -148,13 +148,13 @@ for preset in linux linux-asan linux-arm64 linux-armhf; do
   begin "$preset: build and tests${preset/#linux*/}"
   build "$preset"
   # The tests in the virtual machine run in the one boot below.
-  run_ctest "build/$preset" -LE vm
+  run_ctest --preset "$preset" -LE vm
   end
 done
 
 begin "windows-i686: build$([ $wine_here = yes ] && echo ' and tests under Wine')"
 build windows-i686
-[ $wine_here = no ] || run_ctest build/windows-i686 -LE vm
+[ $wine_here = no ] || run_ctest --preset windows-i686 -LE vm
 end
 
 # The tests that depend on the image built in hold for any firmware of the
@@ -163,12 +163,12 @@ begin "other firmware: builds and image tests"
 build/linux/tools/image_gen/korvane_image_gen test-firmware build/test-firmware.hex
 cmake --preset linux -B build/linux-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex" >/dev/null
 cmake --build build/linux-firmware
-run_ctest build/linux-firmware -L image -LE vm
+run_ctest --test-dir build/linux-firmware -L image -LE vm
 cmake --preset windows-i686 -B build/windows-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex" >/dev/null
 cmake --build build/windows-firmware --target korvane_updater
 # Under Wine the Windows image tests are the whole updates, which the
 # placeholder's runs cover; here, what the file tells Windows about itself.
-run_ctest build/windows-firmware -L image -LE wine
+run_ctest --test-dir build/windows-firmware -L image -LE wine
 end
 
 # One boot for every test that needs the virtual machine's real HID stacks,
