@@ -10,7 +10,9 @@
 # branch-target marks at function entries where the CPU has them (x86-64,
 # arm64), and no run path.
 # elf-static: the same, but no loader and no shared library at all, and no
-# fortified calls: its C library, musl, has none.
+# fortified calls: its C library, musl, has none. musl leaves RELRO to a
+# static program (driver/relro_musl.cpp), so a file for this machine's CPU
+# is run too, to see its RELRO page made read-only.
 # pe: ASLR and DEP, no link time stamp, stack protection with a guard of its
 # own, and imports of exactly KERNEL32, msvcrt and SETUPAPI, the DLLs that
 # Windows always takes from its own folder, with nothing newer than the
@@ -38,6 +40,28 @@ main_is_a_branch_target() {
   *X86-64*) objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -q endbr64 ;;
   *AArch64*) aarch64-linux-gnu-objdump -d --disassemble=main "$file" | grep -A1 '<main>:' | grep -qE 'paciasp|bti' ;;
   esac
+}
+# Runs the file (without a device it holds for minutes) until its RELRO
+# segment's last page is mapped read-only, for 5 seconds at most.
+relro_is_applied() {
+  local vaddr size page pid maps range perms _ applied=1
+  read -r vaddr size < <(readelf -lW "$file" | awk '$1 == "GNU_RELRO" { print $3, $6 }')
+  "$file" >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 50); do
+    # The file's mappings (none before the exec); the first is its base.
+    maps=$(grep -F " $(realpath "$file")" "/proc/$pid/maps" || true)
+    if [ -n "$maps" ]; then
+      page=$((16#${maps%%-*} + ((vaddr + size - 1) & ~4095)))
+      while read -r range perms _; do
+        if [ "$perms" = r--p ] && ((16#${range%-*} <= page && page < 16#${range#*-})); then applied=0; fi
+      done <<<"$maps"
+    fi
+    [ "$applied" = 1 ] || break
+    sleep 0.1
+  done
+  kill "$pid"
+  return "$applied"
 }
 # In a stripped exe: the protected functions' epilogues subtract one and the
 # same guard word from the value saved on entry, and one store seeds it.
@@ -72,6 +96,9 @@ elf | elf-static)
   check "immediate binding" grep -q 'Flags:.*NOW' <<<"$dynamic"
   check "no run path" lacks 'RPATH|RUNPATH' "$dynamic"
   check "RELRO segment" grep -q GNU_RELRO <<<"$segments"
+  if [ "$kind" = elf-static ] && [[ $machine == *X86-64* ]] && [ "$(uname -m)" = x86_64 ]; then
+    check "RELRO applied at start" relro_is_applied
+  fi
   check "stack protection" grep -q __stack_chk_fail <<<"$symbols"
   if [ "$kind" = elf-static ]; then
     echo "not checked: fortified calls (musl, the static file's C library, has none)"
