@@ -26,6 +26,8 @@ int protect_relro(dl_phdr_info *info, std::size_t /*size*/, void * /*data*/) {
     const std::uintptr_t start = (info->dlpi_addr + segment.p_vaddr) & ~(page - 1);
     const std::uintptr_t end = (info->dlpi_addr + segment.p_vaddr + segment.p_memsz) & ~(page - 1);
     if (end > start) {
+      // The program headers give addresses as integers.
+      // NOLINTNEXTLINE(performance-no-int-to-ptr)
       mprotect(reinterpret_cast<void *>(start), end - start, PROT_READ);
     }
   }
