@@ -14,6 +14,7 @@
 #include "hid/bootloader_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_discovery_linux.h"
+#include "report_check.h"
 
 void sleep_milliseconds(milliseconds) {}
 
@@ -43,11 +44,14 @@ void BM_FindDevice(benchmark::State &state) {
     fs::create_directories(root / "class" / node / "device");
     std::ofstream(root / "class" / node / "device" / "uevent")
         << "HID_ID=0003:000016C0:" << (n == count - 1 ? "00000478" : "00000001") << "\n";
+    const std::vector<std::uint8_t> descriptor = bootloader_report_descriptor();
+    std::ofstream(root / "class" / node / "device" / "report_descriptor", std::ios::binary)
+        .write(reinterpret_cast<const char *>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
     std::ofstream(root / "dev" / node);
   }
   for (auto _ : state) {
     const int device = hid_find_device_in((root / "class").c_str(), (root / "dev").c_str(), BOOTLOADER_VENDOR_ID,
-                                          BOOTLOADER_PRODUCT_ID);
+                                          BOOTLOADER_PRODUCT_ID, BOOTLOADER_OUTPUT_REPORT_LENGTH);
     if (device == NO_DEVICE) state.SkipWithError("not found");
     close(device);
   }

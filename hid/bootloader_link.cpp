@@ -10,7 +10,7 @@ device_handle current_device = NO_DEVICE;
 
 bool bootloader_open() {
   bootloader_close();
-  current_device = hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID);
+  current_device = hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID, BOOTLOADER_OUTPUT_REPORT_LENGTH);
   return current_device != NO_DEVICE;
 }
 

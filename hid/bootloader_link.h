@@ -7,6 +7,11 @@
 // HID attributes of the bootloader interface.
 constexpr std::uint16_t BOOTLOADER_VENDOR_ID = 0x16C0;
 constexpr std::uint16_t BOOTLOADER_PRODUCT_ID = 0x0478;
+// Its output report as Windows counts it: report ID 0, which means the
+// device numbers no reports, then one 1,088-byte block report. Another
+// board can carry the same IDs; one whose output report differs would take
+// only part of each block, so it is never written to.
+constexpr std::int32_t BOOTLOADER_OUTPUT_REPORT_LENGTH = 1089;
 
 // Finds the bootloader and holds it as the one current device; releases any
 // device held before. True when found. Prints nothing.

@@ -17,10 +17,12 @@ constexpr std::uint32_t REPORT_PAYLOAD_LIMIT = 1089;
 constexpr std::uint32_t REPORT_BUFFER_SIZE = REPORT_PAYLOAD_LIMIT + 1;
 
 // An open handle to the first present HID interface, in the platform's
-// enumeration order, whose vendor and product ID match; NO_DEVICE when there
-// is none. Interfaces that cannot be opened or read are passed over. Prints
-// nothing.
-device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id);
+// enumeration order, whose vendor and product ID match and whose output
+// report is output_report_length bytes long, as Windows counts it (report ID
+// byte included); NO_DEVICE when there is none. Interfaces that cannot be
+// opened or read, and those whose output report has another length, are
+// passed over: nothing is ever written to them. Prints nothing.
+device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length);
 
 // Closes a handle from hid_find_device.
 void hid_close_device(device_handle device);

@@ -2,7 +2,7 @@
 // is ever found, so no device is held and nothing is ever written.
 #include "hid/hid_device.h"
 
-device_handle hid_find_device(std::int32_t, std::int32_t) { return NO_DEVICE; }
+device_handle hid_find_device(std::int32_t, std::int32_t, std::int32_t) { return NO_DEVICE; }
 
 void hid_close_device(device_handle) {}
 

@@ -1,6 +1,7 @@
 // Finding and releasing the bootloader's HID interface on Linux. Every HID
-// interface has a hidraw node; its identity is read from sysfs before any
-// node is opened, so no other device is ever touched.
+// interface has a hidraw node; its identity and its report descriptor are
+// read from sysfs before any node is opened, so no other device is ever
+// touched.
 #include "hid/hid_discovery_linux.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "hid/hid_device.h"
+#include "hid/hid_report_descriptor.h"
 
 namespace {
 
@@ -101,35 +103,58 @@ bool parse_hid_id(const char *text, std::size_t length, bool complete, std::uint
   return false;
 }
 
-// Whether hidrawN's HID identity, as sysfs gives it, is vendor_id:product_id.
-bool hidraw_identity_matches(const char *class_dir, long number, std::int32_t vendor_id, std::int32_t product_id) {
+// Reads the file hidrawN/device/name of the class folder into buffer, at
+// most capacity bytes. False when it cannot be read; *complete tells whether
+// the file ended within capacity.
+bool read_hid_device_file(const char *class_dir, long number, const char *name, char *buffer, std::size_t capacity,
+                          std::size_t *length, bool *complete) {
   char path[4096];
-  const int path_length = std::snprintf(path, sizeof path, "%s/%s%ld/device/uevent", class_dir, HIDRAW_PREFIX, number);
+  const int path_length =
+      std::snprintf(path, sizeof path, "%s/%s%ld/device/%s", class_dir, HIDRAW_PREFIX, number, name);
   if (path_length < 0 || static_cast<std::size_t>(path_length) >= sizeof path) return false;
   const int file = open(path, O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
-
-  char text[UEVENT_SIZE_MAX + 1]; // one more, to tell a full page from a longer text
-  std::size_t length = 0;
-  bool complete = false;
-  while (length < sizeof text) {
-    const ssize_t got = read(file, text + length, sizeof text - length);
+  *length = 0;
+  *complete = false;
+  while (*length < capacity) {
+    const ssize_t got = read(file, buffer + *length, capacity - *length);
     if (got < 0) {
       close(file);
       return false;
     }
     if (got == 0) {
-      complete = true;
+      *complete = true;
       break;
     }
-    length += static_cast<std::size_t>(got);
+    *length += static_cast<std::size_t>(got);
   }
   close(file);
+  return true;
+}
+
+// Whether hidrawN's HID identity, as sysfs gives it, is vendor_id:product_id.
+bool hidraw_identity_matches(const char *class_dir, long number, std::int32_t vendor_id, std::int32_t product_id) {
+  char text[UEVENT_SIZE_MAX + 1]; // one more, to tell a full page from a longer text
+  std::size_t length = 0;
+  bool complete = false;
+  if (!read_hid_device_file(class_dir, number, "uevent", text, sizeof text, &length, &complete)) return false;
 
   std::uint32_t vendor = 0;
   std::uint32_t product = 0;
   return parse_hid_id(text, length, complete, &vendor, &product) && vendor_id >= 0 && product_id >= 0 &&
          vendor == static_cast<std::uint32_t>(vendor_id) && product == static_cast<std::uint32_t>(product_id);
+}
+
+// Whether hidrawN's report descriptor, as sysfs gives it, declares an output
+// report of output_report_length bytes, counted as Windows counts them.
+bool hidraw_output_report_matches(const char *class_dir, long number, std::int32_t output_report_length) {
+  char descriptor[HID_REPORT_DESCRIPTOR_SIZE_MAX + 1]; // one more, to tell an overlong one
+  std::size_t length = 0;
+  bool complete = false;
+  return read_hid_device_file(class_dir, number, "report_descriptor", descriptor, sizeof descriptor, &length,
+                              &complete) &&
+         complete &&
+         hid_output_report_length(reinterpret_cast<const unsigned char *>(descriptor), length) == output_report_length;
 }
 
 device_handle open_hidraw_node(const char *node_dir, long number) {
@@ -145,13 +170,14 @@ device_handle open_hidraw_node(const char *node_dir, long number) {
 } // namespace
 
 device_handle hid_find_device_in(const char *class_dir, const char *node_dir, std::int32_t vendor_id,
-                                 std::int32_t product_id) {
+                                 std::int32_t product_id, std::int32_t output_report_length) {
   DIR *class_folder = opendir(class_dir);
   if (class_folder == nullptr) return NO_DEVICE;
   device_handle found = NO_DEVICE;
   for (long number = next_hidraw_number(class_folder, -1); number >= 0 && found == NO_DEVICE;
        number = next_hidraw_number(class_folder, number)) {
-    if (hidraw_identity_matches(class_dir, number, vendor_id, product_id)) {
+    if (hidraw_identity_matches(class_dir, number, vendor_id, product_id) &&
+        hidraw_output_report_matches(class_dir, number, output_report_length)) {
       found = open_hidraw_node(node_dir, number);
     }
   }
@@ -159,8 +185,8 @@ device_handle hid_find_device_in(const char *class_dir, const char *node_dir, st
   return found;
 }
 
-device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
-  return hid_find_device_in(HIDRAW_CLASS_DIR, HIDRAW_NODE_DIR, vendor_id, product_id);
+device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length) {
+  return hid_find_device_in(HIDRAW_CLASS_DIR, HIDRAW_NODE_DIR, vendor_id, product_id, output_report_length);
 }
 
 void hid_close_device(device_handle device) { close(device); }

@@ -1,6 +1,7 @@
 // Finding the bootloader on Windows: walk the present HID interfaces with
-// SetupAPI and open the first whose HID attributes carry the wanted IDs.
-// Without the system's HID class library the search finds nothing.
+// SetupAPI and open the first whose HID attributes carry the wanted IDs and
+// whose output report has the wanted length. Without the system's HID class
+// library the search finds nothing.
 #include "hid/hid_device.h"
 
 #include <cstdlib>
@@ -55,8 +56,14 @@ static HANDLE open_interface(HDEVINFO interfaces, SP_DEVICE_INTERFACE_DATA *inte
 // folder say, would run inside the updater.
 typedef void(WINAPI *get_hid_guid_function)(LPGUID);
 typedef BOOLEAN(WINAPI *get_attributes_function)(HANDLE, PHIDD_ATTRIBUTES);
+typedef BOOLEAN(WINAPI *get_preparsed_data_function)(HANDLE, PHIDP_PREPARSED_DATA *);
+typedef BOOLEAN(WINAPI *free_preparsed_data_function)(PHIDP_PREPARSED_DATA);
+typedef NTSTATUS(WINAPI *get_caps_function)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
 static get_hid_guid_function get_hid_guid = nullptr;
 static get_attributes_function get_attributes = nullptr;
+static get_preparsed_data_function get_preparsed_data = nullptr;
+static free_preparsed_data_function free_preparsed_data = nullptr;
+static get_caps_function get_caps = nullptr;
 
 static HMODULE load_system_hid_library() {
   const HMODULE library = LoadLibraryExW(L"hid.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -75,17 +82,28 @@ template <typename Function> static Function library_function(HMODULE library, c
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
 }
 
+static bool hid_functions_found() {
+  return get_hid_guid != nullptr && get_attributes != nullptr && get_preparsed_data != nullptr &&
+         free_preparsed_data != nullptr && get_caps != nullptr;
+}
+
 // Loads the library once; it then stays for the life of the process. False
 // when it or one of its functions is missing: the search then finds nothing.
 static bool hid_library_ready() {
-  if (get_hid_guid != nullptr && get_attributes != nullptr) return true;
+  if (hid_functions_found()) return true;
   const HMODULE library = load_system_hid_library();
   if (library == nullptr) return false;
   get_hid_guid = library_function<get_hid_guid_function>(library, "HidD_GetHidGuid");
   get_attributes = library_function<get_attributes_function>(library, "HidD_GetAttributes");
-  if (get_hid_guid != nullptr && get_attributes != nullptr) return true;
+  get_preparsed_data = library_function<get_preparsed_data_function>(library, "HidD_GetPreparsedData");
+  free_preparsed_data = library_function<free_preparsed_data_function>(library, "HidD_FreePreparsedData");
+  get_caps = library_function<get_caps_function>(library, "HidP_GetCaps");
+  if (hid_functions_found()) return true;
   get_hid_guid = nullptr;
   get_attributes = nullptr;
+  get_preparsed_data = nullptr;
+  free_preparsed_data = nullptr;
+  get_caps = nullptr;
   FreeLibrary(library);
   return false;
 }
@@ -98,7 +116,23 @@ static bool has_ids(HANDLE device, std::int32_t vendor_id, std::int32_t product_
          attributes.ProductID == product_id;
 }
 
-device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
+// Whether the device's output report, as the HID class driver counts it
+// (report ID byte included), is output_report_length bytes long. Windows 8
+// and later cut a longer write to the device's report length and report it
+// written: a device with a shorter report would take part of every report
+// and the update would seem to succeed.
+static bool has_output_report_length(HANDLE device, std::int32_t output_report_length) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (get_preparsed_data(device, &preparsed) == FALSE) return false;
+  HIDP_CAPS caps;
+  std::memset(&caps, 0, sizeof caps);
+  const bool matches = get_caps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+                       static_cast<std::int32_t>(caps.OutputReportByteLength) == output_report_length;
+  free_preparsed_data(preparsed);
+  return matches;
+}
+
+device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length) {
   if (!hid_library_ready()) return NO_DEVICE;
   GUID hid_class;
   get_hid_guid(&hid_class);
@@ -119,7 +153,7 @@ device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id) {
       continue;
     }
     // The first match is the one: interfaces after it are not looked at.
-    if (has_ids(device, vendor_id, product_id)) {
+    if (has_ids(device, vendor_id, product_id) && has_output_report_length(device, output_report_length)) {
       SetupDiDestroyDeviceInfoList(interfaces);
       return device;
     }

@@ -13,10 +13,12 @@
 # fortified calls: its C library, musl, has none. musl leaves RELRO to a
 # static program (driver/relro_musl.cpp), so a file for this machine's CPU
 # is run too, to see its RELRO page made read-only.
-# pe: ASLR and DEP, no link time stamp, stack protection with a guard of its
-# own, and imports of exactly KERNEL32, msvcrt and SETUPAPI, the DLLs that
-# Windows always takes from its own folder, with nothing newer than the
-# oldest Windows supported imported statically and nothing cryptographic.
+# pe: ASLR and DEP, aware of terminal servers, the vendor's name and
+# copyright in the version information, no link time stamp, stack
+# protection with a guard of its own, and imports of exactly KERNEL32, msvcrt
+# and SETUPAPI, the DLLs that Windows always takes from its own folder, with
+# nothing newer than the oldest Windows supported imported statically and
+# nothing cryptographic.
 set -euo pipefail
 
 kind=$1
@@ -114,6 +116,12 @@ pe)
   characteristics=$(sed -n 's/^DllCharacteristics[[:space:]]*//p' <<<"$headers")
   check "ASLR (dynamic base)" test $((0x$characteristics & 0x40)) -ne 0
   check "DEP (NX compatible)" test $((0x$characteristics & 0x100)) -ne 0
+  check "terminal-server aware" test $((0x$characteristics & 0x8000)) -ne 0
+  # The version information's strings, in the UTF-16 they are kept in: each
+  # name followed by its value.
+  version=$(strings -el "$file")
+  check "CompanyName is Korvane" test "$(grep -x -A1 CompanyName <<<"$version" | tail -n 1)" = Korvane
+  check "LegalCopyright names Korvane" grep -qE '^Copyright \(C\) [0-9]{4} Korvane$' <(grep -x -A1 LegalCopyright <<<"$version")
   check "relocations kept for ASLR" grep -q '\.reloc' <(i686-w64-mingw32-objdump -h "$file")
   check "no link time stamp" grep -q 'Time/Date.*1970' <<<"$headers"
   check "stack protection: functions check a seeded guard" pe_functions_check_a_seeded_guard

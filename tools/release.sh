@@ -9,10 +9,15 @@
 #   --gpg-key KEYID                      sign the checksum file (OpenPGP, with
 #                                        the key from the user's GNUPGHOME)
 #   --no-tests                           skip the test suites; only for the
-#                                        release test's second, comparing run
+#                                        release test's comparing runs
+#   --builds DIR                         package the presets already built
+#                                        and tested in DIR/PRESET (the test
+#                                        command's), building nothing and
+#                                        running no tests; for the release test
 #
 # Builds every platform from scratch with the firmware built in, runs their
-# tests (all but the virtual-machine ones), and puts the release into dist/,
+# tests (all but the virtual-machine ones; a failing suite stops the release
+# before dist/ is written), and puts the release into dist/,
 # which it empties first:
 #   korvane-updater-9.32-windows-x86.zip          the exe, README.txt,
 #                                                 THIRD-PARTY-NOTICES.txt, SHA256SUMS
@@ -38,7 +43,7 @@ export LC_ALL=C
 usage() {
   cat >&2 <<'TEXT'
 usage: tools/release.sh FIRMWARE.hex|--placeholder [--pkcs12 FILE --password-file FILE [--timestamp-url URL]]
-                        [--gpg-key KEYID] [--no-tests]
+                        [--gpg-key KEYID] [--no-tests | --builds DIR]
 TEXT
   exit 2
 }
@@ -54,6 +59,7 @@ password_file=""
 timestamp_url=""
 gpg_key=""
 tests=yes
+builds=""
 while [ $# -gt 0 ]; do
   case $1 in
   --placeholder) placeholder=yes ;;
@@ -62,6 +68,7 @@ while [ $# -gt 0 ]; do
   --timestamp-url) [ $# -ge 2 ] || usage; timestamp_url=$2; shift ;;
   --gpg-key) [ $# -ge 2 ] || usage; gpg_key=$2; shift ;;
   --no-tests) tests=no ;;
+  --builds) [ $# -ge 2 ] || usage; builds=$(realpath "$2"); tests=no; shift ;;
   -*) usage ;;
   *) [ -z "$firmware" ] || usage; firmware=$(realpath "$1") ;;
   esac
@@ -120,7 +127,21 @@ rm -rf "$build" "$dist"
 # Linux presets: the CPU's name in the archive's name, and Debian's in the package's.
 declare -A archive_cpu=([linux]=x86_64 [linux-arm64]=aarch64 [linux-armhf]=armhf)
 declare -A debian_cpu=([linux]=amd64 [linux-arm64]=arm64 [linux-armhf]=armhf)
-for preset in linux windows-i686 linux-arm64 linux-armhf; do
+presets=(linux windows-i686 linux-arm64 linux-armhf)
+if [ -n "$builds" ]; then
+  # Built and tested already: only their firmware and build type are checked.
+  mkdir -p "$build"
+  for preset in "${presets[@]}"; do
+    cache="$builds/$preset/CMakeCache.txt"
+    if [ "$(sed -n 's/^KORVANE_FIRMWARE_HEX:[A-Z]*=//p' "$cache" 2>/dev/null)" != "$firmware" ] ||
+      ! grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$cache"; then
+      refuse "$builds/$preset is not a Release build of ${firmware:-the placeholder}"
+    fi
+    ln -s "$builds/$preset" "$build/$preset"
+  done
+fi
+for preset in "${presets[@]}"; do
+  [ -z "$builds" ] || break
   echo "== $preset =="
   cmake --preset "$preset" -B "$build/$preset" "${firmware_option[@]}" "${test_option[@]}"
   cmake --build "$build/$preset"

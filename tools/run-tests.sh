@@ -1,79 +1,216 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test, then a complete update under
-# valgrind, the static checks and the fuzzers (about 30 s each). Installs
-# what it needs first.
+# Builds every preset and runs every test once, then a complete update under
+# valgrind, the static checks, the fuzzers and the set-up's checks from fresh
+# Debian roots. Installs what it needs first. Ends with the time of each
+# stage.
+#
+#   tools/run-tests.sh            the whole command (CI runs it)
+#   tools/run-tests.sh --quick    between changes: the unit tests of every
+#                                 platform and one whole update each on
+#                                 Linux and Windows (installs nothing)
+#
+# KORVANE_WINDOWS_IN_VM=1 runs the Windows tests in the throw-away virtual
+# machine even where Wine starts here, as they run where it cannot.
+# KORVANE_ALLOW_SKIPS=1 lets skipped tests pass (see check_skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/setup-debian.sh test
+quick=no
+case ${1:-} in
+"") ;;
+--quick) quick=yes ;;
+*)
+  echo "usage: $0 [--quick]" >&2
+  exit 2
+  ;;
+esac
+jobs=$(nproc)
 
-# A ctest command (ctest or tools/windows-ctest.sh, with its arguments),
-# failing when any test was skipped: a skipped test proved nothing.
-# KORVANE_ALLOW_SKIPS=1 lets skips pass, for someone who knows what they give
-# up (the end-to-end tests, say, on a machine without user namespaces or
-# FUSE).
-run_ctest() {
-  local junit
-  junit=$(mktemp --suffix=.xml)
-  "$@" --output-junit "$junit"
-  python3 - "$junit" "${KORVANE_ALLOW_SKIPS:-}" <<'PY'
+# Each stage's name and time, shown as a table at the end, also after a
+# failure (the last stage named is the one that failed).
+stage_names=() stage_times=() stage_start=0 started=$SECONDS
+begin() { # NAME
+  stage_names+=("$1")
+  stage_start=$SECONDS
+  echo
+  echo "== $1"
+}
+end() { stage_times+=($((SECONDS - stage_start))); }
+show_times() {
+  local i
+  [ ${#stage_names[@]} -gt 0 ] || return 0
+  [ ${#stage_times[@]} = ${#stage_names[@]} ] || stage_times+=("$((SECONDS - stage_start)) (stopped here)")
+  echo
+  echo "| stage | time |"
+  echo "|---|---|"
+  for i in "${!stage_names[@]}"; do
+    printf '| %s | %s |\n' "${stage_names[$i]}" "$(minutes "${stage_times[$i]%% *}")${stage_times[$i]#"${stage_times[$i]%% *}"}"
+  done
+  printf '| **total** | %s |\n' "$(minutes $((SECONDS - started)))"
+}
+minutes() { printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); }
+trap show_times EXIT
+
+# Fails when any test in the JUnit reports was skipped: a skipped test
+# proved nothing. KORVANE_ALLOW_SKIPS=1 lets skips pass, for someone who
+# knows what they give up (the end-to-end tests, say, on a machine without
+# user namespaces or FUSE).
+check_skips() { # JUNIT...
+  python3 - "${KORVANE_ALLOW_SKIPS:-}" "$@" <<'PY'
 import re, sys, xml.etree.ElementTree as tree
 skipped = []
-for case in tree.parse(sys.argv[1]).iter("testcase"):
-    if case.find("skipped") is None:
-        continue
-    output = case.findtext("system-out") or ""
-    # GoogleTest prints the reason after "file:line: Skipped".
-    reason = re.search(r": Skipped\n(.*?)\n\[  SKIPPED \]", output, re.S)
-    skipped.append((case.get("name"), reason.group(1).strip() if reason else "(no reason given)"))
+for report in sys.argv[2:]:
+    for case in tree.parse(report).iter("testcase"):
+        if case.find("skipped") is None:
+            continue
+        output = case.findtext("system-out") or ""
+        # GoogleTest prints the reason after "file:line: Skipped".
+        reason = re.search(r": Skipped\n(.*?)\n\[  SKIPPED \]", output, re.S)
+        skipped.append((case.get("name"), reason.group(1).strip() if reason else "(no reason given)"))
 for name, reason in skipped:
     print(f"SKIPPED: {name}: {reason}", file=sys.stderr)
-if skipped and sys.argv[2] != "1":
+if skipped and sys.argv[1] != "1":
     print(f"{len(skipped)} test(s) skipped: a skipped test proves nothing. Mend the machine, or set "
           "KORVANE_ALLOW_SKIPS=1 to let skips pass.", file=sys.stderr)
     sys.exit(1)
 PY
+}
+
+# ctest over BUILD_DIR, side by side where the tests allow it, then the
+# skip check.
+run_ctest() { # BUILD_DIR [CTEST_ARGS...]
+  local junit
+  junit=$(mktemp --suffix=.xml)
+  ctest --test-dir "$1" --output-on-failure --no-tests=error --parallel "$jobs" --output-junit "$junit" "${@:2}"
+  check_skips "$junit"
   rm -f "$junit"
 }
 
-for preset in linux linux-asan windows-i686 linux-arm64 linux-armhf; do
-  echo "== $preset =="
-  cmake --preset "$preset"
-  cmake --build --preset "$preset"
-  if [ "$preset" = windows-i686 ]; then
-    run_ctest tools/windows-ctest.sh build/windows-i686 --output-on-failure --no-tests=error
+# The Windows tests run under this machine's Wine, or, where it cannot
+# start or KORVANE_WINDOWS_IN_VM=1 asks for it, in the virtual machine.
+if [ "${KORVANE_WINDOWS_IN_VM:-}" != 1 ] && wine --version >/dev/null 2>&1; then
+  wine_here=yes
+else
+  wine_here=no
+fi
+
+# Several ctest runs in one boot of the throw-away virtual machine, each
+# "BUILD_DIR [CTEST_ARGS...]" split at spaces; then the skip check over all.
+vm_ctest() { # JOB...
+  local work=$PWD/build/vm job words i=0 status=0
+  mkdir -p "$work"
+  rm -f "$work"/junit-*.xml
+  {
+    echo 'status=0'
+    for job in "$@"; do
+      i=$((i + 1))
+      read -ra words <<<"$job"
+      printf 'echo %q\n' "== ctest $job"
+      printf 'ctest --output-on-failure --no-tests=error --parallel %s --output-junit %q --test-dir' "$jobs" "$work/junit-$i.xml"
+      printf ' %q' "${words[@]}"
+      printf ' || status=1\n'
+    done
+    echo "exit \$status"
+  } >"$work/ctest-jobs.sh"
+  KORVANE_VM_TIMEOUT=${KORVANE_VM_TIMEOUT:-3600} tools/vm/run-vm.sh "$work" bash "$work/ctest-jobs.sh" || status=$?
+  check_skips "$work"/junit-*.xml
+  return $status
+}
+
+build() { # PRESET [CMAKE_ARGS...]
+  cmake --preset "$1" "${@:2}" >/dev/null
+  cmake --build --preset "$1"
+}
+
+if [ $quick = yes ]; then
+  # The unit tests: all but the whole updates (label whole) and the tests in
+  # the virtual machine; then one whole update per platform.
+  linux_update=EndToEnd.FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold
+  windows_update=WindowsUpdate.WritesEveryBlockOfTheImageHoldsTheWindowOpenAndLoadsNoDllFromItsFolder
+  for preset in linux linux-arm64 linux-armhf windows-i686; do
+    begin "$preset: build"
+    build "$preset"
+    end
+  done
+  for preset in linux linux-arm64 linux-armhf; do
+    begin "$preset: unit tests${preset/#linux/}"
+    run_ctest "build/$preset" -LE 'whole|vm'
+    end
+  done
+  begin "linux: one whole update"
+  run_ctest build/linux -R "^$linux_update\$"
+  end
+  begin "windows-i686: unit tests and one whole update"
+  if [ $wine_here = yes ]; then
+    run_ctest build/windows-i686 -LE 'whole|vm'
+    run_ctest build/windows-i686 -R "^$windows_update\$"
   else
-    run_ctest ctest --preset "$preset"
+    vm_ctest "build/windows-i686 -LE whole|vm" "build/windows-i686 -R ^$windows_update\$"
   fi
+  end
+  exit 0
+fi
+
+begin "set-up (packages)"
+tools/setup-debian.sh test
+end
+
+for preset in linux linux-asan linux-arm64 linux-armhf; do
+  begin "$preset: build and tests${preset/#linux*/}"
+  build "$preset"
+  # The tests in the virtual machine run in the one boot below.
+  run_ctest "build/$preset" -LE vm
+  end
 done
 
-# The tests hold for any firmware of the 9.32 layout, not only the
-# placeholder: the linux suite once more, with another image built in.
-echo "== linux, with firmware other than the placeholder =="
+begin "windows-i686: build$([ $wine_here = yes ] && echo ' and tests under Wine')"
+build windows-i686
+[ $wine_here = no ] || run_ctest build/windows-i686 -LE vm
+end
+
+# The tests that depend on the image built in hold for any firmware of the
+# 9.32 layout, not only the placeholder: once more with another image.
+begin "other firmware: builds and image tests"
 build/linux/tools/image_gen/korvane_image_gen test-firmware build/test-firmware.hex
-cmake --preset linux -B build/linux-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex"
+cmake --preset linux -B build/linux-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex" >/dev/null
 cmake --build build/linux-firmware
-run_ctest ctest --test-dir build/linux-firmware --output-on-failure --no-tests=error
-# And the Windows exe with it: what the file tells Windows about itself.
-cmake --preset windows-i686 -B build/windows-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex"
+run_ctest build/linux-firmware -L image -LE vm
+cmake --preset windows-i686 -B build/windows-firmware -DKORVANE_FIRMWARE_HEX="$PWD/build/test-firmware.hex" >/dev/null
 cmake --build build/windows-firmware --target korvane_updater
-run_ctest ctest --test-dir build/windows-firmware --output-on-failure --no-tests=error \
-  -R '^(exe_file_checks|firmware_build_has_no_placeholder_check)$'
+# Under Wine the Windows image tests are the whole updates, which the
+# placeholder's runs cover; here, what the file tells Windows about itself.
+run_ctest build/windows-firmware -L image -LE wine
+end
 
-echo "== reproducible builds =="
-tools/check-reproducible.sh
+# One boot for every test that needs the virtual machine's real HID stacks,
+# and for the whole Windows suite where Wine cannot start here.
+vm_jobs=("build/linux -L vm" "build/linux-firmware -L vm -L image")
+if [ $wine_here = yes ]; then
+  vm_jobs+=("build/windows-i686 -L vm")
+  begin "virtual machine: the tests through real HID stacks"
+else
+  vm_jobs+=("build/windows-i686")
+  begin "virtual machine: the tests through real HID stacks, and the Windows suite"
+fi
+vm_ctest "${vm_jobs[@]}"
+end
 
-echo "== release packages =="
+begin "release test (packages of the builds above, two releases from scratch)"
 tests/release/release_test.sh
+end
 
-echo "== memcheck of a complete update"
+begin "memcheck of a complete update"
 tools/memcheck-update.sh
+end
 
-echo "== static checks"
+begin "static checks"
 tools/static-checks.sh
+end
 
-echo "== fuzzing"
+begin "fuzzing"
 tools/run-fuzzers.sh
+end
 
-echo "== the set-up from fresh Debian 12 and 13 roots"
+begin "the set-up from fresh Debian 12 and 13 roots"
 tests/setup/fresh_roots.sh
+end

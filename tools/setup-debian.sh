@@ -77,14 +77,6 @@ demo) foreign=() ;;
 release | test) foreign=(i386 arm64 armhf) ;;
 *) usage ;;
 esac
-# Changing the system needs root; where everything is there already, any
-# user may run this (the release test's second release runs as nobody).
-need_root() {
-  [ "$(id -u)" = 0 ] || {
-    say "installing packages needs root"
-    exit 1
-  }
-}
 
 # shellcheck source=/dev/null
 . /etc/os-release
@@ -94,11 +86,20 @@ codename=${VERSION_CODENAME:-}
   exit 1
 }
 
-for architecture in "${foreign[@]}"; do
-  dpkg --print-foreign-architectures | grep -qx "$architecture" || {
-    need_root
-    dpkg --add-architecture "$architecture"
+# Anyone may learn that nothing is missing; changing anything takes root.
+need_root() {
+  [ "$(id -u)" = 0 ] || {
+    say "$1 needs root: run this as root"
+    exit 1
   }
+}
+
+added=$(dpkg --print-foreign-architectures)
+for architecture in "${foreign[@]}"; do
+  if ! grep -qx "$architecture" <<<"$added"; then
+    need_root "adding the $architecture architecture"
+    dpkg --add-architecture "$architecture"
+  fi
 done
 
 # apt-get update, once; "no" in indexes_whole when an index could not be
@@ -106,7 +107,6 @@ done
 updated=no
 indexes_whole=yes
 update() {
-  need_root
   updated=yes
   if ! apt-get update -q; then
     indexes_whole=no
@@ -139,6 +139,7 @@ install() {
   shift
   mapfile -t wanted < <(missing "$@")
   [ ${#wanted[@]} -gt 0 ] || return 0
+  need_root "installing ${wanted[*]}"
   [ "$updated" = yes ] || update
   if [ ${#prefer[@]} = 0 ] && [ "$indexes_whole" = no ]; then
     say "so preferring the packages of $codename itself (apt-get install -t $codename), which every architecture's index has at one version"
@@ -190,6 +191,7 @@ install_qemu() {
     install --no-install-recommends -- qemu-user-static
     return 0
   fi
+  need_root "installing QEMU"
   [ "$updated" = yes ] || update
   candidate=$(apt-cache policy qemu-system-x86 | sed -n 's/^ *Candidate: //p')
   if dpkg --compare-versions "${candidate/(none)/0}" ge 1:10; then

@@ -6,8 +6,9 @@
 # Here, when Wine starts on this machine. Some kernels refuse to execute any
 # 32-bit x86 program (so Wine cannot start), whatever their configuration
 # says; then the whole run moves into the throw-away virtual machine of
-# tools/vm, whose emulated CPU runs them. Its work folder is BUILD_DIR/vm, the
-# one the build's own VM test uses. The exit status is ctest's either way.
+# tools/vm, whose emulated CPU runs them. KORVANE_WINDOWS_IN_VM=1 moves it
+# there on any machine. Its work folder is BUILD_DIR/vm, the one the build's
+# own VM test uses. The exit status is ctest's either way.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -16,10 +17,13 @@ if [ $# -lt 1 ]; then
 fi
 build=$(realpath -m "$1")
 shift
-if why=$(wine --version 2>&1); then
+if [ "${KORVANE_WINDOWS_IN_VM:-}" = 1 ]; then
+  echo "windows-ctest: KORVANE_WINDOWS_IN_VM=1: running the tests in the virtual machine"
+elif why=$(wine --version 2>&1); then
   exec ctest --test-dir "$build" "$@"
+else
+  echo "windows-ctest: Wine cannot start here ($(tail -n 1 <<<"$why")): running the tests in the virtual machine"
 fi
-echo "windows-ctest: Wine cannot start here ($(tail -n 1 <<<"$why")): running the tests in the virtual machine"
 
 # The guest writes only to its work folder: a JUnit report is written there
 # and copied to where it was asked for.

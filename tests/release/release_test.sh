@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Makes test releases of the placeholder build with tools/release.sh and
 # checks what a vendor would publish and a user would check:
+#
+#   tests/release/release_test.sh [BUILD_DIR]
+#
+# BUILD_DIR (default build) holds the four presets built and tested, as the
+# test command leaves them; the signed release packages them.
 # - the refusal without firmware;
+# - the test gate: the release runs every preset's suite, and a failing one
+#   stops it before dist/ is written (with stand-ins for cmake and ctest);
 # - a release signed with the test's own certificates: an Authenticode
 #   signature time-stamped by a time-stamp authority on 127.0.0.1, over
 #   exactly the exe the build made, and an OpenPGP signature of the checksum
@@ -11,13 +18,21 @@
 #   files for the right CPU, notices, musl and no glibc in their link maps),
 #   the Debian packages of every CPU (control fields, contents, lintian) and
 #   an install of the amd64 one into and its removal from a throw-away root;
-# - that two more runs, unsigned and without the test suites, give the same
-#   bytes from folders of other paths and depths, the second one as another
-#   user with another clock, time zone, locale and umask; on a difference
-#   diffoscope shows what differs.
+# - that two more runs from scratch, unsigned and without the test suites,
+#   give the same bytes from folders of other paths and depths, the second
+#   one as another user with another clock, time zone, locale and umask, and
+#   the same packages as the signed one; on a difference diffoscope shows
+#   what differs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export LC_ALL=C
+builds=$(realpath "${1:-build}")
+for preset in linux windows-i686 linux-arm64 linux-armhf; do
+  [ -f "$builds/$preset/CMakeCache.txt" ] || {
+    echo "release test: no $preset build in $builds; build the four presets first (tools/run-tests.sh does)" >&2
+    exit 1
+  }
+done
 
 work=$(mktemp -d)
 export GNUPGHOME="$work/gnupg"
@@ -41,6 +56,31 @@ status=0
 tools/release.sh >"$work/refusal" 2>&1 || status=$?
 [ "$status" = 2 ] || fail "without firmware the release ended with status $status"
 grep -q 'tools/release.sh /path/to/korvane-9.32.hex' "$work/refusal" || fail "the refusal does not say how to give the firmware"
+
+echo "== the test gate"
+# A copy of the working tree, without its history: the date is given.
+copy_files() { # FOLDER
+  mkdir -p "$1"
+  git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$1"
+}
+copy_files "$work/gate/src"
+mkdir "$work/gate/bin"
+# cmake builds nothing; ctest notes each suite it is asked to run and fails
+# the arm64 one; Wine "starts", so the Windows suite runs here too.
+printf '#!/bin/sh\nexit 0\n' >"$work/gate/bin/cmake"
+printf '#!/bin/sh\necho "$*" >>"%s"\ncase "$*" in *linux-arm64*) exit 1 ;; esac\n' "$work/gate/suites" \
+  >"$work/gate/bin/ctest"
+printf '#!/bin/sh\necho wine-stand-in\n' >"$work/gate/bin/wine"
+chmod +x "$work/gate/bin/"*
+status=0
+(cd "$work/gate/src" && PATH="$work/gate/bin:$PATH" SOURCE_DATE_EPOCH=0 tools/release.sh --placeholder) \
+  >"$work/gate/log" 2>&1 || status=$?
+[ "$status" != 0 ] || fail "a failing suite did not stop the release: $(cat "$work/gate/log")"
+[ ! -e "$work/gate/src/dist" ] || fail "a failing suite left dist/ behind"
+suites=$(sed -E 's|.*--test-dir [^ ]*/([a-z0-9-]+) (.*)|\1 \2|' "$work/gate/suites")
+[ "$suites" = "$(printf '%s --output-on-failure --no-tests=error -LE vm\n' linux windows-i686 linux-arm64)" ] ||
+  fail "the release ran these suites before it stopped: $suites"
+echo "the release runs each suite and stops at a failing one, with no dist/"
 
 echo "== a signed, time-stamped release"
 # A throw-away root CA issues the code-signing and the time-stamping
@@ -108,7 +148,7 @@ gpg --batch --passphrase '' --quick-generate-key "Korvane release test <release-
 key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
 cd - >/dev/null
 
-logged "$work/release.log" "the signed release" tools/release.sh --placeholder --pkcs12 "$work/ca/signing.p12" \
+logged "$work/release.log" "the signed release" tools/release.sh --placeholder --builds "$builds" --pkcs12 "$work/ca/signing.p12" \
   --password-file "$work/ca/password" --timestamp-url "http://127.0.0.1:$(cat "$work/ca/port")" --gpg-key "$key"
 grep -q 'TEST RELEASE' "$work/release.log" || fail "a test release does not say so"
 grep -q 'Windows exe: signed.*time-stamped' "$work/release.log" || fail "the release does not say the exe is signed and time-stamped"
@@ -204,11 +244,10 @@ dpkg --root="$root" -r korvane-updater >/dev/null || fail "dpkg could not remove
 { [ ! -e "$root/usr/bin/korvane-updater" ] && [ ! -e "$root/usr/lib/udev/rules.d/70-korvane-bootloader.rules" ]; } ||
   fail "files left after removal"
 
-echo "== reproducible: two more releases, unsigned, without the test suites"
+echo "== reproducible: two more releases from scratch, unsigned, without the test suites"
 # A copy of the working tree with its history, which dates the release.
 copy_tree() { # FOLDER
-  mkdir -p "$1"
-  git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$1"
+  copy_files "$1"
   cp -a .git "$1/"
 }
 copy_tree "$work/one/src"
@@ -234,7 +273,8 @@ if ! diff -r "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >/d
   fail "two releases of one commit differ (diffoscope's report above)"
 fi
 (cd "$work/one/src/dist" && sha256sum -- *)
-# The packages of the signed release, built with its tests, are the same too.
+# The packages of the signed release, made of the builds the tests ran on,
+# are the same too.
 for file in "$work/one/src/dist/"*.{deb,tar.gz}; do
   cmp -s "$file" "$work/signed/$(basename "$file")" || fail "$(basename "$file") differs from the signed release's"
 done

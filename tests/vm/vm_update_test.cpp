@@ -235,6 +235,24 @@ TEST_F(KernelHidStack, UnpluggingTheDeviceMidUpdateNamesTheSystemErrorAndFailsAf
   EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(21));
 }
 
+// A board in a bootloader of its own with the bootloader's IDs and another
+// output report: the updater must not write a byte to it (any byte would
+// show as a report, whole or cut short, in the verdict) and ends as without
+// a device.
+TEST_F(KernelHidStack, ABoardWithTheIDsAndAnotherReportSizeGetsNothing) {
+  for (const char *report_size : {"64", "256"}) {
+    SCOPED_TRACE(std::string("report size ") + report_size);
+    std::ofstream(sleeps.path, std::ios::trunc);
+    Background run(gadget({"--report-size", report_size}, updater()));
+    ASSERT_EQ(run.wait_for_exit(60), 1) << run.out.text << run.err.text;
+
+    EXPECT_EQ(run.out.text, BANNER);
+    EXPECT_EQ(run.err.text, NO_DEVICE_MESSAGE + "\n" +
+                                gadget_verdict("0 reports, every report well-formed", "command exited with 1"));
+    EXPECT_EQ(lines_of(read_file(sleeps.path)), std::vector<std::string>{"600000"});
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The Windows exe under Wine, through Wine's own HID stack (hidclass, winebus
 // on hidraw): no stand-in libraries.
@@ -255,9 +273,12 @@ std::string environment(const char *name) {
 class WineHidStack : public testing::Test {
 protected:
   // winebus looks at hidraw devices only with its SDL bus off; the guest's
-  // copy of the prefix is thrown away with the guest.
+  // copy of the prefix is thrown away with the guest. A Wine server still
+  // running would write its own registry over the file as it ends.
   static void SetUpTestSuite() {
     if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) return;
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    run_command({"wineserver", "-k"});
     std::ofstream(prefix + "/system.reg", std::ios::app)
         << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n";
   }
@@ -308,6 +329,26 @@ TEST_F(WineHidStack, CompleteUpdateProgramsTheImage) {
             gadget_verdict(std::to_string(blocks.size()) + " reports, memory matches image (" + hex + ")",
                            "command killed by signal 15"));
   EXPECT_EQ(traced_blocks(trace.path), blocks);
+}
+
+// Wine's HID class driver reads the report's length from the board's own
+// descriptor, as Windows does: nothing is written to it.
+TEST_F(WineHidStack, ABoardWithTheIDsAndAnotherReportSizeGetsNothing) {
+  std::string no_device = NO_DEVICE_MESSAGE + "\n";
+  for (std::size_t at = 0; (at = no_device.find('\n', at)) != std::string::npos; at += 2)
+    no_device.replace(at, 1, "\r\n");
+  for (const char *report_size : {"64", "256"}) {
+    SCOPED_TRACE(std::string("report size ") + report_size);
+    run_command({"wineserver", "-k"});
+    auto run = start({"--report-size", report_size});
+    ASSERT_TRUE(run->wait_until([&] { return run->err.text.size() >= no_device.size(); }, 120))
+        << run->out.text << run->err.text;
+
+    EXPECT_EQ(run->out.text, "Korvane_Updater with firmware version 9.32\r\n\r\n");
+    expect_holding_then_end(*run);
+    EXPECT_EQ(run->err.text,
+              no_device + gadget_verdict("0 reports, every report well-formed", "command killed by signal 15"));
+  }
 }
 
 // Windows would time the stalled write out after 3 s. Wine's HID class

@@ -1,6 +1,7 @@
 // The device search and the link's open and close against Wine's own HID
 // enumeration, which always holds two virtual devices of vendor 0x845E:
-// product 0x0001, enumerated first, and product 0x0002.
+// product 0x0001, enumerated first, and product 0x0002, neither with an
+// output report.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,6 +17,7 @@ extern "C" {
 namespace {
 
 constexpr std::int32_t WINE_VENDOR_ID = 0x845E;
+constexpr std::int32_t WINE_OUTPUT_REPORT_LENGTH = 0;
 
 bool handle_is_open(HANDLE handle) {
   DWORD flags = 0;
@@ -45,7 +47,7 @@ TEST_F(Discovery, FindsTheFirstMatchingDeviceAndKeepsOnlyItOpen) {
     SCOPED_TRACE(product_id);
     const DWORD handles_before = process_handle_count();
 
-    const device_handle device = hid_find_device(WINE_VENDOR_ID, product_id);
+    const device_handle device = hid_find_device(WINE_VENDOR_ID, product_id, WINE_OUTPUT_REPORT_LENGTH);
     ASSERT_NE(device, NO_DEVICE);
     // Finding 0x0002 passes over the 0x0001 device: it must have been closed
     // again, as must the enumeration itself, leaving one handle more.
@@ -63,12 +65,16 @@ TEST_F(Discovery, FindsTheFirstMatchingDeviceAndKeepsOnlyItOpen) {
 TEST_F(Discovery, FindsNoBootloaderAndHoldsNothing) {
   const DWORD handles_before = process_handle_count();
 
-  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID), NO_DEVICE);
+  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID, BOOTLOADER_OUTPUT_REPORT_LENGTH), NO_DEVICE);
   EXPECT_FALSE(bootloader_open());
   EXPECT_EQ(current_device, NO_DEVICE);
   // Wrong vendor, right product and the reverse: both fields must match.
-  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, 0x0001), NO_DEVICE);
-  EXPECT_EQ(hid_find_device(WINE_VENDOR_ID, BOOTLOADER_PRODUCT_ID), NO_DEVICE);
+  EXPECT_EQ(hid_find_device(BOOTLOADER_VENDOR_ID, 0x0001, WINE_OUTPUT_REPORT_LENGTH), NO_DEVICE);
+  EXPECT_EQ(hid_find_device(WINE_VENDOR_ID, BOOTLOADER_PRODUCT_ID, WINE_OUTPUT_REPORT_LENGTH), NO_DEVICE);
+  // The right IDs with another output report, as the HID class driver
+  // reads it from the device: passed over.
+  for (const std::int32_t product_id : {0x0001, 0x0002})
+    EXPECT_EQ(hid_find_device(WINE_VENDOR_ID, product_id, BOOTLOADER_OUTPUT_REPORT_LENGTH), NO_DEVICE);
 
   EXPECT_EQ(process_handle_count(), handles_before);
 }

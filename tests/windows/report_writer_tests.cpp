@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 #include <windows.h>
 
+#include "console/console.h"
 #include "hid/bootloader_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_writer_windows.h"
@@ -41,6 +43,28 @@ static BOOL WINAPI cancel_io_for_tests(HANDLE device) {
 // The import slot the linker would otherwise fill from kernel32.
 extern "C" BOOL(WINAPI *cancel_io_import)(HANDLE) __asm__("__imp__CancelIo@4");
 BOOL(WINAPI *cancel_io_import)(HANDLE) = cancel_io_for_tests;
+
+// Wine's system texts are English, plain ASCII. A test can have
+// FormatMessageA give this one instead, in the ANSI code page (1252) as a
+// French Windows would.
+static const char *french_system_text = nullptr;
+
+static DWORD WINAPI format_message_for_tests(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+                                             DWORD size, va_list *arguments) {
+  if (french_system_text != nullptr && std::strlen(french_system_text) < size) {
+    std::strcpy(buffer, french_system_text);
+    return static_cast<DWORD>(std::strlen(french_system_text));
+  }
+  typedef DWORD(WINAPI * format_message_function)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *);
+  const auto real = reinterpret_cast<format_message_function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "FormatMessageA")));
+  return real(flags, source, code, language, buffer, size, arguments);
+}
+
+extern "C" DWORD(WINAPI *format_message_import)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD,
+                                                va_list *) __asm__("__imp__FormatMessageA@28");
+DWORD(WINAPI *format_message_import)
+(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *) = format_message_for_tests;
 
 namespace {
 
@@ -255,6 +279,46 @@ TEST_F(ReportWriter, NamesTheSystemErrorWhenThePeerGoesAwayMidWrite) {
   EXPECT_EQ(printed.back(), '\n');
 }
 
+// The system's text comes in the ANSI code page; a console shows the bytes
+// a program writes in its own output code page (437 here, the OEM one on
+// Windows), and Wine's console host takes them as Latin-1 besides. On the
+// console the text must show as Windows wrote it, read back from the
+// console's screen: its apostrophe (0x92, U+2019) differs in all three.
+// Redirected, it goes out as the system gave it. Run in a console of
+// Wine's console host (KORVANE_WINE_CONSOLE=1, set by ctest).
+TEST(SystemErrorText, ShowsOnTheConsoleAsWindowsWroteItAndGoesToAFileUnchanged) {
+  const HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO before = {};
+  ASSERT_TRUE(screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &before))
+      << "no console: run with KORVANE_WINE_CONSOLE=1 (tools/wine-run.sh)";
+  ASSERT_EQ(GetACP(), 1252u);
+  french_system_text = "Le p\xE9riph\xE9rique n\x92"
+                       "est pas pr\xEAt.\r\n";
+
+  std::fflush(stdout);
+  GetConsoleScreenBufferInfo(screen, &before);
+  SetLastError(ERROR_NOT_READY);
+  print_system_error();
+  std::fflush(stdout);
+  const std::wstring expected = L"err 21: Le p\u00E9riph\u00E9rique n\u2019est pas pr\u00EAt.";
+  wchar_t shown[80] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(
+      ReadConsoleOutputCharacterW(screen, shown, static_cast<DWORD>(expected.size()), before.dwCursorPosition, &read));
+  EXPECT_EQ(std::wstring(shown, read), expected);
+
+  StdoutCapture output;
+  SetLastError(ERROR_NOT_READY);
+  print_system_error();
+  // The bytes as given; how the C runtime writes the line breaks is its own.
+  const std::string as_given = "err 21: Le p\xE9riph\xE9rique n\x92"
+                               "est pas pr\xEAt.";
+  EXPECT_EQ(output.finish().substr(0, as_given.size()), as_given);
+  french_system_text = nullptr;
+  CloseHandle(screen);
+}
+
 TEST_F(ReportWriter, ReportsAWriteTheSystemRefusesAtOnce) {
   const auto payload = payload_of(1088);
   {
@@ -269,7 +333,7 @@ TEST_F(ReportWriter, ReportsAWriteTheSystemRefusesAtOnce) {
   {
     // A real HID stack: Wine's virtual device takes no report of this size.
     SCOPED_TRACE("Wine's virtual HID device");
-    const device_handle hid = hid_find_device(0x845E, 0x0001);
+    const device_handle hid = hid_find_device(0x845E, 0x0001, 0); // it has no output report
     ASSERT_NE(hid, NO_DEVICE);
     StdoutCapture output;
     EXPECT_FALSE(hid_write_report(hid, payload.data(), size_of(payload), 250));

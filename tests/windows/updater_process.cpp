@@ -69,7 +69,7 @@ UpdaterProcess::UpdaterProcess(const UpdaterStart &start) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing_in;
+  startup.hStdInput = start.input != nullptr ? start.input : nothing_in;
   startup.hStdOutput = out_write;
   startup.hStdError = err_write;
   PROCESS_INFORMATION started = {};
@@ -136,6 +136,15 @@ bool UpdaterProcess::wait_for_output(const std::function<bool(const std::string 
 }
 
 bool UpdaterProcess::running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
+long UpdaterProcess::wait_for_exit(DWORD timeout_ms) const {
+  DWORD status = 0;
+  if (process_ == nullptr || WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process_, &status)) {
+    return -1;
+  }
+  return static_cast<long>(status);
+}
 
 void UpdaterProcess::kill() {
   if (process_ != nullptr) {

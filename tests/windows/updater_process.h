@@ -27,6 +27,8 @@ struct UpdaterStart {
   std::string current_folder;
   // NAME=value entries set in its environment, in place of any of that name.
   std::vector<std::string> variables;
+  // Its standard input, an inheritable handle; none for NUL.
+  HANDLE input = nullptr;
 };
 
 class UpdaterProcess {
@@ -43,6 +45,9 @@ public:
   bool wait_for_output(const std::function<bool(const std::string &out, const std::string &err)> &done,
                        DWORD timeout_ms) const;
   bool running() const;
+  // Waits at most timeout_ms for the updater to end; its exit status, or -1
+  // while it still runs.
+  long wait_for_exit(DWORD timeout_ms) const;
   // Ends the updater and collects the rest of its output.
   void kill();
 

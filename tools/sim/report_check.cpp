@@ -17,6 +17,23 @@ std::string hex_byte(std::uint8_t value) {
 
 } // namespace
 
+std::vector<std::uint8_t> bootloader_report_descriptor(std::size_t output_bytes) {
+  const auto low = static_cast<std::uint8_t>(output_bytes & 0xFF);
+  const auto high = static_cast<std::uint8_t>((output_bytes >> 8) & 0xFF);
+  return {
+      0x06, 0x00, 0xFF, // Usage Page (vendor-defined 0xFF00)
+      0x09, 0x01,       // Usage (1)
+      0xA1, 0x01,       // Collection (Application)
+      0x15, 0x00,       //   Logical Minimum (0)
+      0x26, 0xFF, 0x00, //   Logical Maximum (255)
+      0x75, 0x08,       //   Report Size (8 bits)
+      0x96, low,  high, //   Report Count (output_bytes)
+      0x09, 0x02,       //   Usage (2)
+      0x91, 0x02,       //   Output (Data, Variable, Absolute)
+      0xC0,             // End Collection
+  };
+}
+
 std::string format_block_address(long address) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%05lx", static_cast<unsigned long>(address));

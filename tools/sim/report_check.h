@@ -21,6 +21,11 @@ constexpr std::uint32_t IMAGE_CAPACITY = 0x3B000; // largest image an updater ca
 constexpr std::uint8_t ERASED = 0xFF;
 } // namespace bootloader_device
 
+// The HID report descriptor of a device like the bootloader: one
+// vendor-defined output report of output_bytes bytes without a report ID
+// (the bootloader's own with REPORT_SIZE - 1), and no other report.
+std::vector<std::uint8_t> bootloader_report_descriptor(std::size_t output_bytes = bootloader_device::REPORT_SIZE - 1);
+
 // Device memory after a correct update with image: block 0 always, and every
 // later block holding a present byte other than 0xFF, written whole with 0xFF
 // for absent bytes; everything else left erased.

@@ -1,5 +1,7 @@
 #include "sandbox_linux.h"
 
+#include "report_check.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,11 +15,15 @@ namespace {
 
 std::string system_error(const std::string &what) { return what + ": " + std::strerror(errno); }
 
-bool write_text(const std::string &path, const std::string &text) {
+bool write_bytes(const std::string &path, const void *bytes, std::size_t size) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool written = write(fd, bytes, size) == static_cast<ssize_t>(size);
   return close(fd) == 0 && written;
+}
+
+bool write_text(const std::string &path, const std::string &text) {
+  return write_bytes(path, text.data(), text.size());
 }
 
 bool mount_tmpfs(const char *where, std::string &error) {
@@ -42,7 +48,8 @@ std::string hex8(unsigned value) {
 
 // The sysfs entries of one hidraw device as the kernel lays them out: the
 // class entry is a link to the hidraw node's folder, whose "device" link
-// leads to the HID device and its uevent (HID_ID=bus:vendor:product).
+// leads to the HID device, its uevent (HID_ID=bus:vendor:product) and its
+// report descriptor.
 bool add_sysfs_device(const std::string &class_dir, std::size_t index, const SimulatedDevice &device,
                       std::string &error) {
   const std::string hid_name =
@@ -62,10 +69,12 @@ bool add_sysfs_device(const std::string &class_dir, std::size_t index, const Sim
                              "HID_UNIQ=\n"
                              "MODALIAS=hid:b0003g0001v" +
                              hex8(device.vendor_id) + "p" + hex8(device.product_id) + "\n";
+  const std::vector<std::uint8_t> descriptor = bootloader_report_descriptor(device.output_bytes);
   const bool built =
       (mkdir((class_dir + "/.devices").c_str(), 0755) == 0 || errno == EEXIST) && mkdir(hid_dir.c_str(), 0755) == 0 &&
-      write_text(hid_dir + "/uevent", uevent) && mkdir((hid_dir + "/hidraw").c_str(), 0755) == 0 &&
-      mkdir((hid_dir + "/hidraw/" + node).c_str(), 0755) == 0 &&
+      write_text(hid_dir + "/uevent", uevent) &&
+      write_bytes(hid_dir + "/report_descriptor", descriptor.data(), descriptor.size()) &&
+      mkdir((hid_dir + "/hidraw").c_str(), 0755) == 0 && mkdir((hid_dir + "/hidraw/" + node).c_str(), 0755) == 0 &&
       write_text(hid_dir + "/hidraw/" + node + "/uevent", "DEVNAME=" + node + "\n") &&
       symlink("../..", (hid_dir + "/hidraw/" + node + "/device").c_str()) == 0 &&
       symlink((".devices/" + hid_name + "/hidraw/" + node).c_str(), (class_dir + "/" + node).c_str()) == 0;

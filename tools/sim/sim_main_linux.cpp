@@ -39,10 +39,13 @@ int setup_refused(const std::string &why, int error_number) {
   return EXIT_MACHINE_LACKS;
 }
 
+// VID:PID, and the output report's size where it is not the bootloader's.
 std::string device_id(const SimulatedDevice &device) {
-  char text[16];
+  char text[32];
   std::snprintf(text, sizeof text, "%04X:%04X", device.vendor_id, device.product_id);
-  return text;
+  const SimulatedDevice bootloader;
+  if (device.output_bytes == bootloader.output_bytes) return text;
+  return text + ("/" + std::to_string(device.output_bytes));
 }
 
 // Serves the devices until the command has ended; returns its wait status.

@@ -7,8 +7,10 @@
 const char SIM_USAGE[] = "usage: korvane_sim [options] -- COMMAND [ARGS...]\n"
                          "Runs COMMAND with simulated HID devices in place of the system's, and checks\n"
                          "the block reports written to them.\n"
-                         "  --device VID:PID   a simulated HID device (hex IDs; repeatable, in enumeration\n"
-                         "                     order; default one bootloader, 16C0:0478)\n"
+                         "  --device VID:PID[/BYTES]  a simulated HID device (hex IDs; repeatable, in\n"
+                         "                     enumeration order; default one bootloader, 16C0:0478)\n"
+                         "                     whose output report holds BYTES bytes (decimal, up to\n"
+                         "                     12288; default 1088, the block report's)\n"
                          "  --no-device        no HID device at all\n"
                          "  --expect-hex FILE  compare the memory the reports programmed with FILE\n"
                          "  --trace FILE       write each report's block address to FILE, one per line\n"
@@ -35,7 +37,14 @@ bool parse_number(const char *text, int base, unsigned long limit, unsigned long
   return true;
 }
 
-bool parse_device(const std::string &text, SimulatedDevice &device) {
+bool parse_device(std::string text, SimulatedDevice &device) {
+  const std::size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    unsigned long bytes = 0;
+    if (!parse_number(text.substr(slash + 1).c_str(), 10, 12288, bytes)) return false;
+    device.output_bytes = bytes;
+    text.resize(slash);
+  }
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos || colon == 0 || colon > 4 || text.size() - colon - 1 > 4) return false;
   unsigned long vendor = 0, product = 0;
@@ -70,7 +79,7 @@ bool parse_sim_options(int argc, char **argv, SimOptions &options, std::string &
     if (option == "--device") {
       SimulatedDevice device;
       if (!parse_device(value, device)) {
-        error = "--device takes VID:PID in hex, not " + value;
+        error = "--device takes VID:PID in hex, then /BYTES in decimal or nothing, not " + value;
         return false;
       }
       options.devices.push_back(device);

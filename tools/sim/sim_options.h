@@ -2,6 +2,7 @@
 // simulator: korvane_sim [options] -- COMMAND [ARGS...]
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@
 struct SimulatedDevice {
   std::uint16_t vendor_id = 0x16C0;
   std::uint16_t product_id = 0x0478;
+  // The bytes of its one output report, which has no report ID; the
+  // bootloader's block report by default.
+  std::size_t output_bytes = 1088;
 };
 
 struct SimOptions {

@@ -2,9 +2,12 @@
 // itself emulates, for tests in a virtual machine whose kernel has the dummy
 // host controller and the USB gadget HID function:
 //
-//   korvane_gadget [--expect-hex FILE] [--trace FILE] [--stall-at N] [--unplug-after N] -- COMMAND [ARGS...]
+//   korvane_gadget [--expect-hex FILE] [--trace FILE] [--stall-at N] [--unplug-after N] [--report-size BYTES]
+//                  -- COMMAND [ARGS...]
 //
-// It plugs in a HID gadget with the bootloader's identity, waits until the
+// It plugs in a HID gadget with the bootloader's identity (or, with
+// --report-size, a board with the same IDs whose output report holds another
+// number of bytes), waits until the
 // host side (usbhid, hidraw) has its node, runs COMMAND and reads the reports
 // the host sends while COMMAND runs. Each report is checked, and the memory
 // compared, exactly as the simulated bootloader does. When COMMAND has ended
@@ -44,17 +47,18 @@ const char USAGE[] = "usage: korvane_gadget [options] -- COMMAND [ARGS...]\n"
                      "  --trace FILE       for each report, its block address and the milliseconds\n"
                      "                     since the first one arrived whole\n"
                      "  --stall-at N       stop reading before report N (from 1): it is never taken\n"
-                     "  --unplug-after N   unplug the device once report N has arrived\n";
+                     "  --unplug-after N   unplug the device once report N has arrived\n"
+                     "  --report-size BYTES  its output report holds BYTES bytes, not the 1088 of\n"
+                     "                     the block report: a board that only shares the IDs\n";
 
 const std::string GADGET = "/sys/kernel/config/usb_gadget/korvane";
 const std::string DEVICE_NODE = "/dev/hidg0";
 const char BOOTLOADER_HID_ID[] = "HID_ID=0003:000016C0:00000478";
 
-// One vendor-defined output report of 1,088 bytes, no report ID, as the
-// bootloader describes itself; the report ID the host writes ahead of the
-// block report, 0, means exactly that and never goes over the wire.
-const unsigned char REPORT_DESCRIPTOR[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF,
-                                           0x00, 0x75, 0x08, 0x96, 0x40, 0x04, 0x09, 0x02, 0x91, 0x02, 0xC0};
+// The device describes itself with bootloader_report_descriptor: one
+// vendor-defined output report, no report ID; the report ID the host writes
+// ahead of the block report, 0, means exactly that and never goes over the
+// wire.
 // The gadget's interrupt packets; a block report arrives in 17 of them.
 constexpr std::size_t PACKET_SIZE = 64;
 constexpr std::size_t BLOCK_REPORT_SIZE = bootloader_device::REPORT_SIZE - 1;
@@ -62,6 +66,7 @@ constexpr std::size_t BLOCK_REPORT_SIZE = bootloader_device::REPORT_SIZE - 1;
 struct Options {
   std::string expect_hex, trace;
   unsigned long stall_at = 0, unplug_after = 0;
+  unsigned long report_size = BLOCK_REPORT_SIZE;
   std::vector<std::string> command;
 };
 
@@ -80,6 +85,8 @@ bool parse_options(int argc, char **argv, Options &options) {
       options.stall_at = number;
     } else if (option == "--unplug-after" && is_number) {
       options.unplug_after = number;
+    } else if (option == "--report-size" && is_number && number <= 4096) {
+      options.report_size = number;
     } else {
       return false;
     }
@@ -99,24 +106,34 @@ bool write_file(const std::string &path, const void *bytes, std::size_t size) {
 bool write_file(const std::string &path, const std::string &text) { return write_file(path, text.data(), text.size()); }
 
 // The gadget in configfs, made once per boot: the bootloader's identity, one
-// configuration with one HID function.
-bool make_gadget(std::string &error) {
-  if (access(GADGET.c_str(), F_OK) == 0) return true;
+// configuration with one HID function, whose report descriptor each run sets
+// for its report size.
+bool make_gadget(std::size_t report_size, std::string &error) {
   const std::string function = GADGET + "/functions/hid.usb0";
   const std::string configuration = GADGET + "/configs/c.1";
-  for (const std::string &folder : {GADGET, GADGET + "/strings/0x409", configuration, function}) {
-    if (mkdir(folder.c_str(), 0755) != 0) {
-      error = "cannot make " + folder + ": " + std::strerror(errno) + " (configfs, libcomposite, usb_f_hid?)";
+  const std::string in_configuration = configuration + "/hid.usb0";
+  if (access(GADGET.c_str(), F_OK) != 0) {
+    for (const std::string &folder : {GADGET, GADGET + "/strings/0x409", configuration, function}) {
+      if (mkdir(folder.c_str(), 0755) != 0) {
+        error = "cannot make " + folder + ": " + std::strerror(errno) + " (configfs, libcomposite, usb_f_hid?)";
+        return false;
+      }
+    }
+    if (!write_file(GADGET + "/idVendor", "0x16c0") || !write_file(GADGET + "/idProduct", "0x0478") ||
+        !write_file(GADGET + "/bcdDevice", "0x0100") ||
+        !write_file(GADGET + "/strings/0x409/product", "Korvane bootloader")) {
+      error = "cannot set up the gadget in " + GADGET;
       return false;
     }
+  } else {
+    // The function takes a new descriptor only while no configuration holds it.
+    unlink(in_configuration.c_str());
   }
-  const bool written = write_file(GADGET + "/idVendor", "0x16c0") && write_file(GADGET + "/idProduct", "0x0478") &&
-                       write_file(GADGET + "/bcdDevice", "0x0100") &&
-                       write_file(GADGET + "/strings/0x409/product", "Korvane bootloader") &&
-                       write_file(function + "/report_length", std::to_string(PACKET_SIZE)) &&
-                       write_file(function + "/report_desc", REPORT_DESCRIPTOR, sizeof REPORT_DESCRIPTOR);
-  if (!written || symlink(function.c_str(), (configuration + "/hid.usb0").c_str()) != 0) {
-    error = "cannot set up the gadget in " + GADGET;
+  const std::vector<std::uint8_t> descriptor = bootloader_report_descriptor(report_size);
+  if (!write_file(function + "/report_length", std::to_string(PACKET_SIZE)) ||
+      !write_file(function + "/report_desc", descriptor.data(), descriptor.size()) ||
+      symlink(function.c_str(), in_configuration.c_str()) != 0) {
+    error = "cannot set up the gadget's HID function in " + function + ": " + std::strerror(errno);
     return false;
   }
   return true;
@@ -155,6 +172,11 @@ int plug(std::string &error) {
     error = "no USB device controller (dummy_hcd?)";
     return -1;
   }
+  // The host's node of an earlier plug goes first, so the command cannot
+  // meet that one.
+  const auto stale_gone = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (host_has_bootloader() && std::chrono::steady_clock::now() < stale_gone)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!write_file(GADGET + "/UDC", controller)) {
     error = "cannot bind the gadget to " + controller;
     return -1;
@@ -259,8 +281,8 @@ int main(int argc, char **argv) {
     return setup_failed("cannot write " + options.trace + ": " + std::strerror(errno));
   }
 
-  if (!make_gadget(error)) return setup_failed(error);
   unplug(); // in case an earlier run left it in
+  if (!make_gadget(options.report_size, error)) return setup_failed(error);
   const int node = plug(error);
   if (node < 0) {
     unplug();

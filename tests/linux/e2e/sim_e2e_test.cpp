@@ -149,6 +149,11 @@ TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
   const Case cases[] = {
       {{"--device", "16C0:0478", "--device", "16C0:0478"}, "hidraw0 16C0:0478 opened 1x", "hidraw1 16C0:0478 never"},
       {{"--device", "16C0:0479", "--device", "16C0:0478"}, "hidraw1 16C0:0478 opened 1x", "hidraw0 16C0:0479 never"},
+      // The bootloader's IDs on boards whose output report is not the block
+      // report's: not even opened.
+      {{"--device", "16C0:0478/64", "--device", "16C0:0478/256", "--device", "16C0:0478"},
+       "hidraw2 16C0:0478 opened 1x",
+       "[hidraw0 16C0:0478/64 never opened; hidraw1 16C0:0478/256 never opened;"},
   };
   for (const Case &c : cases) {
     std::vector<std::string> options = c.devices;
@@ -172,6 +177,8 @@ TEST_F(EndToEnd, WithoutABootloaderNothingIsOpenedAndTheRunFails) {
       {{"--no-device"}, "[no devices;"},
       {{"--device", "16C0:0479", "--device", "16C1:0478"},
        "[hidraw0 16C0:0479 never opened; hidraw1 16C1:0478 never opened;"},
+      {{"--device", "16C0:0478/64", "--device", "16C0:0478/256"},
+       "[hidraw0 16C0:0478/64 never opened; hidraw1 16C0:0478/256 never opened;"},
   };
   for (const Case &c : cases) {
     const ChildResult run = run_sim(c.devices, updater_command(Speed::faketime));
@@ -352,9 +359,13 @@ TEST_F(EndToEnd, AWriterStalledForeverCanStillBeKilled) {
 
 TEST(Simulator, RefusesAMistakenCommandLine) {
   const std::vector<std::string> mistakes[] = {
-      {SIM, "--device", "16C0", "--", "true"}, {SIM, "--stall-at", "0", "--", "true"},
-      {SIM, "--fail-at", "3", "--", "true"},   {SIM, "--no-device", "--device", "16C0:0478", "--", "true"},
-      {SIM, "--bogus", "--", "true"},          {SIM, "--trace", "x"},
+      {SIM, "--device", "16C0", "--", "true"},
+      {SIM, "--device", "16C0:0478/12289", "--", "true"},
+      {SIM, "--stall-at", "0", "--", "true"},
+      {SIM, "--fail-at", "3", "--", "true"},
+      {SIM, "--no-device", "--device", "16C0:0478", "--", "true"},
+      {SIM, "--bogus", "--", "true"},
+      {SIM, "--trace", "x"},
   };
   for (const auto &argv : mistakes) {
     const ChildResult run = run_command(argv);

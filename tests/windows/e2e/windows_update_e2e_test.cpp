@@ -21,6 +21,9 @@ namespace {
 
 constexpr PipeIdentity BOOTLOADER = {0x16C0, 0x0478, 0x0100};
 constexpr PipeIdentity OTHER_PRODUCT = {0x16C0, 0x0479, 0x0100};
+// The bootloader's IDs on boards whose output report is 64 or 256 bytes.
+constexpr PipeIdentity SHORT_REPORT = {0x16C0, 0x0478, 0x0100, 65};
+constexpr PipeIdentity LONG_REPORT = {0x16C0, 0x0478, 0x0100, 257};
 
 // The placeholder image the Windows build embeds sends this many blocks.
 constexpr std::size_t SHIPPED_BLOCKS = 233;
@@ -31,6 +34,10 @@ const std::string START =
 const std::string SUCCESS = "\r\nKorvane firmware version 9.32 updated succesfully\r\n\r\n"
                             "Please close this window and disconnect USB Micro cable to restart the Korvane\r\n";
 const std::string WRITE_FAILURE = "error writing to Korvane\r\n\r\n";
+const std::string NO_DEVICE =
+    "No Korvane device found!\r\nPlease connect Korvane using USB Micro cable\r\n\r\nOnly in case of erased "
+    "firmware, please insert a pin into the backup\r\nfirmware update switch on the bottom side of the Brenlow "
+    "device\r\n\r\nPlease close this window and try again\r\n\r\n";
 
 // A full update takes 233 pauses of 250 ms; a slow machine gets ample room.
 constexpr DWORD FULL_UPDATE_WAIT_MS = 240000;
@@ -105,16 +112,16 @@ protected:
   }
 
   // Starts the updater copy in folder (the test program's by default), with
-  // that folder as its current folder.
-  void start_updater(const std::string &folder = program_folder()) {
+  // that folder as its current folder and input as its standard input (NUL
+  // when none); exe names another build of the updater there.
+  void start_updater(const std::string &folder = program_folder(), HANDLE input = nullptr,
+                     const char *exe = "korvane_updater.exe") {
     std::string listed;
     for (const std::string &path : paths) {
       listed += path + ";";
     }
-    updater = std::make_unique<UpdaterProcess>(
-        UpdaterStart{folder + "korvane_updater.exe",
-                     folder,
-                     {"KORVANE_SIM_INTERFACES=" + listed, "KORVANE_SIM_CALL_LOG=" + call_log}});
+    updater = std::make_unique<UpdaterProcess>(UpdaterStart{
+        folder + exe, folder, {"KORVANE_SIM_INTERFACES=" + listed, "KORVANE_SIM_CALL_LOG=" + call_log}, input});
     ASSERT_TRUE(updater->started());
   }
 
@@ -125,7 +132,9 @@ protected:
         [](const std::string &out, const std::string &err) { return ends_with(out, SUCCESS) || !err.empty(); },
         FULL_UPDATE_WAIT_MS))
         << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
-    ASSERT_TRUE(written.wait_until_done(10000));
+    ASSERT_TRUE(written.wait_until_done(10000))
+        << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text << "\ncalls:\n"
+        << file_contents(call_log);
     EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
     EXPECT_EQ(updater->err().text, "");
   }
@@ -134,6 +143,12 @@ protected:
   void wait_for_failure() {
     ASSERT_TRUE(updater->wait_for_output(
         [](const std::string &, const std::string &err) { return ends_with(err, WRITE_FAILURE); }, FAILURE_WAIT_MS))
+        << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
+  }
+
+  void wait_for_no_device() {
+    ASSERT_TRUE(updater->wait_for_output(
+        [](const std::string &, const std::string &err) { return err.size() >= NO_DEVICE.size(); }, FAILURE_WAIT_MS))
         << "stdout: " << updater->out().text << "\nstderr: " << updater->err().text;
   }
 
@@ -197,6 +212,8 @@ TEST_F(WindowsUpdate, WritesEveryBlockOfTheImageHoldsTheWindowOpenAndLoadsNoDllF
 TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOtherDevices) {
   add_absent_interface();
   PipeBootloader &other_product = add_interface("other-product", OTHER_PRODUCT);
+  PipeBootloader &short_report = add_interface("short-report", SHORT_REPORT);
+  PipeBootloader &long_report = add_interface("long-report", LONG_REPORT);
   // The first report may take up to three seconds to be taken.
   PipeBootloader &first = add_interface("first", BOOTLOADER, {PipeFault::slow_accept, 1, 1500});
   PipeBootloader &second = add_interface("second", BOOTLOADER);
@@ -204,11 +221,14 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
 
   ASSERT_NO_FATAL_FAILURE(wait_for_success(first));
 
-  const PipeRecord tested = other_product.record();
-  EXPECT_EQ(tested.connections, 1);
-  EXPECT_TRUE(tested.identity_taken);
-  EXPECT_TRUE(tested.closed_by_client);
-  EXPECT_TRUE(tested.reports.empty());
+  for (const PipeBootloader *passed_over : {&other_product, &short_report, &long_report}) {
+    const PipeRecord tested = passed_over->record();
+    SCOPED_TRACE(passed_over->path());
+    EXPECT_EQ(tested.connections, 1);
+    EXPECT_TRUE(tested.identity_taken);
+    EXPECT_TRUE(tested.closed_by_client);
+    EXPECT_TRUE(tested.reports.empty());
+  }
 
   const PipeRecord written = first.record();
   EXPECT_TRUE(written.fault_injected);
@@ -219,14 +239,93 @@ TEST_F(WindowsUpdate, WritesTheFirstBootloaderOnlyAfterPassingOverInterfacesOfOt
   EXPECT_EQ(second.record().connections, 0);
 
   // One search: the set is built with the present HID interfaces, walked up
-  // to the match, and destroyed; attributes are read for the two interfaces
-  // that could be opened.
+  // to the match, and destroyed; attributes are read for the four interfaces
+  // that could be opened, the output report's length for the three with the
+  // bootloader's IDs, each time freeing what the HID library handed out.
   EXPECT_EQ(logged_calls("SetupDiGetClassDevsA hid_class=1 enumerator=none flags=0x12"), 1);
-  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=2 cbSize=28"), 1);
-  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=3"), 0);
-  EXPECT_EQ(logged_calls("HidD_GetAttributes VendorID="), 2);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=4 cbSize=28"), 1);
+  EXPECT_EQ(logged_calls("SetupDiEnumDeviceInterfaces index=5"), 0);
+  EXPECT_EQ(logged_calls("HidD_GetAttributes VendorID="), 4);
+  EXPECT_EQ(logged_calls("HidD_GetPreparsedData OutputReportByteLength="), 3);
+  EXPECT_EQ(logged_calls("HidP_GetCaps live=1"), 3);
+  EXPECT_EQ(logged_calls("HidD_FreePreparsedData live=1"), 3);
   EXPECT_EQ(logged_calls("SetupDiDestroyDeviceInfoList"), 1);
   expect_holding();
+}
+
+// Boards with the bootloader's IDs and another output report, and nothing
+// else: none is written to, and the run ends as without any device.
+TEST_F(WindowsUpdate, WritesNothingToBoardsWithAnotherOutputReportAndFindsNoDevice) {
+  PipeBootloader &short_report = add_interface("short-report", SHORT_REPORT);
+  PipeBootloader &long_report = add_interface("long-report", LONG_REPORT);
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
+  expect_holding();
+  EXPECT_EQ(updater->out().text, "Korvane_Updater with firmware version 9.32\r\n\r\n");
+  EXPECT_EQ(updater->err().text, NO_DEVICE);
+  for (const PipeBootloader *board : {&short_report, &long_report}) {
+    const PipeRecord record = board->record();
+    EXPECT_TRUE(record.identity_taken);
+    EXPECT_TRUE(record.closed_by_client);
+    EXPECT_TRUE(record.reports.empty());
+  }
+}
+
+// A console whose QuickEdit is on, as Windows 10 starts one: the updater,
+// its standard input that console, turns QuickEdit off for the run, every
+// other bit of the mode kept, and puts the mode back when it ends, after the
+// hold, through either exit status; with another standard input it leaves
+// the console alone. The runs that must end use the build whose pauses take
+// a thousandth of their time. The test program runs in a console of Wine's
+// console host (KORVANE_WINE_CONSOLE=1, set by ctest), which the updater
+// shares.
+TEST_F(WindowsUpdate, TurnsQuickEditOffForTheRunAndPutsTheConsoleModeBackWhenItEnds) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  const HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inheritable, OPEN_EXISTING, 0, nullptr);
+  DWORD initial = 0;
+  ASSERT_TRUE(console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &initial))
+      << "no console: run with KORVANE_WINE_CONSOLE=1 (tools/wine-run.sh)";
+  const auto mode = [console] {
+    DWORD now = 0;
+    return GetConsoleMode(console, &now) ? now : 0xFFFFFFFF;
+  };
+  const DWORD before = initial | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE;
+  const DWORD quick_edit_off = before & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+
+  // During the hold of a run without a device.
+  ASSERT_TRUE(SetConsoleMode(console, before));
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console));
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
+  const DWORD during = mode();
+  EXPECT_EQ(during, quick_edit_off);
+  updater->kill();
+
+  // Standard input not the console: the console is left as it is.
+  ASSERT_TRUE(SetConsoleMode(console, before));
+  ASSERT_NO_FATAL_FAILURE(start_updater());
+  ASSERT_NO_FATAL_FAILURE(wait_for_no_device());
+  EXPECT_EQ(mode(), before);
+  updater->kill();
+
+  // After the hold: a failed run (exit in fail_and_hold), then a whole update
+  // (main returns).
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console, "korvane_updater_quick_sleep.exe"));
+  EXPECT_EQ(updater->wait_for_exit(FAILURE_WAIT_MS), 1);
+  EXPECT_EQ(updater->err().text, NO_DEVICE);
+  const DWORD after_failure = mode();
+  EXPECT_EQ(after_failure, before);
+
+  PipeBootloader &bootloader = add_interface("bootloader", BOOTLOADER);
+  ASSERT_NO_FATAL_FAILURE(start_updater(program_folder(), console, "korvane_updater_quick_sleep.exe"));
+  EXPECT_EQ(updater->wait_for_exit(FULL_UPDATE_WAIT_MS), 0);
+  EXPECT_EQ(updater->out().text, START + std::string(SHIPPED_BLOCKS, '.') + SUCCESS);
+  expect_programmed(bootloader.record());
+  const DWORD after_success = mode();
+  EXPECT_EQ(after_success, before);
+  std::printf("console mode before 0x%lx, during 0x%lx, after a failed run 0x%lx, after an update 0x%lx\n", before,
+              during, after_failure, after_success);
+  CloseHandle(console);
 }
 
 TEST_F(WindowsUpdate, GivesUpWhenTheFirstReportIsNotTakenWithinThreeSeconds) {

@@ -10,6 +10,9 @@ extern "C" __declspec(dllexport) void WINAPI HidD_GetHidGuid(GUID *hid_class) {
 }
 
 extern "C" __declspec(dllexport) BOOLEAN WINAPI HidD_GetAttributes(HANDLE, void *) { return FALSE; }
+extern "C" __declspec(dllexport) BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE, void **) { return FALSE; }
+extern "C" __declspec(dllexport) BOOLEAN WINAPI HidD_FreePreparsedData(void *) { return FALSE; }
+extern "C" __declspec(dllexport) LONG WINAPI HidP_GetCaps(void *, void *) { return 0; }
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) return TRUE;
