@@ -11,10 +11,13 @@
 #   KORVANE_RT_RUNS=5 bench/realtime_update.sh
 #   KORVANE_RT_EMULATOR=qemu-aarch64-static KORVANE_RT_SETTINGS=responsive \
 #     bench/realtime_update.sh build/linux-arm64
+#   KORVANE_RT_PROGRAM=korvane_updater_static bench/realtime_update.sh
 #
 # An ARM build's updater runs under the emulator KORVANE_RT_EMULATOR, against
 # the simulator of build/linux (the build machine's); its peak memory is then
-# the emulator's. KORVANE_RT_SETTINGS picks the settings (default both).
+# the emulator's. KORVANE_RT_SETTINGS picks the settings (default both),
+# KORVANE_RT_PROGRAM the build's program (default korvane_updater; its
+# static file is korvane_updater_static).
 #
 # Each setting (a bootloader that takes every report at once, and one whose
 # writes take 5 ms) gets KORVANE_RT_RUNS runs (default 3), about a minute each.
@@ -25,7 +28,7 @@ export KORVANE_ALLOW_PLACEHOLDER=1
 
 build=${1:-build/linux}
 runs=${KORVANE_RT_RUNS:-3}
-updater="$build/korvane_updater"
+updater="$build/${KORVANE_RT_PROGRAM:-korvane_updater}"
 emulator=${KORVANE_RT_EMULATOR:-}
 sim=build/linux/korvane_sim
 [ -n "$emulator" ] || sim="$build/korvane_sim"

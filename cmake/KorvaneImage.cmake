@@ -1,8 +1,13 @@
 # The built-in firmware image: generated from an Intel HEX file at build time
 # by korvane_image_gen, which always runs on the build machine. A Linux cross
 # build also takes the simulated bootloader from the build machine's tools.
+# The static file's own build (cmake/linux-musl.cmake) is given the
+# generator of the build that starts it.
 
-if(CMAKE_CROSSCOMPILING)
+if(KORVANE_IMAGE_GEN_PROGRAM)
+  set(KORVANE_IMAGE_GEN "${KORVANE_IMAGE_GEN_PROGRAM}")
+  set(KORVANE_IMAGE_GEN_DEPENDS "${KORVANE_IMAGE_GEN}")
+elseif(CMAKE_CROSSCOMPILING)
   include(ExternalProject)
   set(_host_dir "${CMAKE_BINARY_DIR}/host-tools")
   set(_host_simulator OFF)
@@ -20,10 +25,12 @@ if(CMAKE_CROSSCOMPILING)
     BUILD_BYPRODUCTS "${_host_dir}/korvane_image_gen" ${KORVANE_SIM_PROGRAM})
   set(KORVANE_IMAGE_GEN "${_host_dir}/korvane_image_gen")
   set(KORVANE_IMAGE_GEN_DEPENDS korvane_host_tools "${KORVANE_IMAGE_GEN}")
+  set(KORVANE_IMAGE_GEN_TARGET korvane_host_tools)
 else()
   add_subdirectory("${PROJECT_SOURCE_DIR}/tools/image_gen" "${CMAKE_BINARY_DIR}/tools/image_gen")
   set(KORVANE_IMAGE_GEN "$<TARGET_FILE:korvane_image_gen>")
   set(KORVANE_IMAGE_GEN_DEPENDS korvane_image_gen)
+  set(KORVANE_IMAGE_GEN_TARGET korvane_image_gen)
 endif()
 
 # korvane_add_image(NAME HEX_FILE [PLACEHOLDER] [TEST_TABLES]): an object

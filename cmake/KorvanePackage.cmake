@@ -19,9 +19,8 @@ set(_package_files "${_package_dir}/korvane-updater" "${_package_dir}/korvane-up
 if(TARGET korvane_updater_static)
   add_custom_command(
     OUTPUT "${_package_dir}/static/korvane-updater"
-    COMMAND "${CMAKE_STRIP}" ${_strip} -o "${_package_dir}/static/korvane-updater"
-            "$<TARGET_FILE:korvane_updater_static>"
-    DEPENDS korvane_updater_static
+    COMMAND "${CMAKE_STRIP}" ${_strip} -o "${_package_dir}/static/korvane-updater" "${KORVANE_STATIC_FILE}"
+    DEPENDS korvane_updater_static "${KORVANE_STATIC_FILE}"
     VERBATIM)
   list(APPEND _package_files "${_package_dir}/static/korvane-updater")
 endif()

@@ -48,6 +48,7 @@ release=(
   googletest                                     # GoogleTest sources, cross-built for the Windows tests
   wine wine32                                    # runs the Windows tests
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf  # ARM Linux cross builds
+  musl-dev:amd64 musl-dev:arm64 musl-dev:armhf   # the static files' C library, for each CPU (multiarch)
   # The ARM programs' run-time libraries and faketime, as Debian's own
   # packages for those CPUs (multiarch).
   libstdc++6:arm64 libstdc++6:armhf libfaketime:arm64 libfaketime:armhf

@@ -15,9 +15,9 @@
 #   file that fails once a byte of the file changes;
 # - the Windows zip (checksums, CRLF texts, third-party notices naming every
 #   library the link map shows), the Linux archives (contents, modes, static
-#   files for the right CPU, notices), the Debian packages of every CPU
-#   (control fields, contents, lintian) and an install of the amd64 one into
-#   and its removal from a throw-away root;
+#   files for the right CPU, notices, musl and no glibc in their link maps),
+#   the Debian packages of every CPU (control fields, contents, lintian) and
+#   an install of the amd64 one into and its removal from a throw-away root;
 # - that two more runs from scratch, unsigned and without the test suites,
 #   give the same bytes from folders of other paths and depths, the second
 #   one as another user with another clock, time zone, locale and umask, and
@@ -207,7 +207,11 @@ for build in linux:x86_64:X86-64 linux-arm64:aarch64:AArch64 linux-armhf:armhf:A
   tar -xzf "dist/$name.tar.gz" -C "$work"
   readelf -h "$work/$name/korvane-updater" | grep -q "Machine: .*$machine" || fail "$name: not a $machine file"
   ! readelf -l "$work/$name/korvane-updater" | grep -q INTERP || fail "$name: the updater is not static"
-  notices_name_every_library "$work/$name/THIRD-PARTY-NOTICES.txt" "build/release/$preset/korvane_updater_static.map"
+  notices=$work/$name/THIRD-PARTY-NOTICES.txt
+  notices_name_every_library "$notices" "build/release/$preset/korvane_updater_static.map"
+  # Linked against musl: nothing in the link map comes from a glibc package.
+  grep -q '^libc\.a, from musl-dev' "$notices" || fail "$name: musl's libc.a is not named in its notices"
+  ! grep '^[^ ]*, from libc6' "$notices" || fail "$name: glibc files in its link map (above)"
 done
 
 echo "== the Debian packages"

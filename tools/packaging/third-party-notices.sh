@@ -26,12 +26,13 @@ done < <(cut -d' ' -f1 <<<"$members" | sort -u)
 objects=$(sed -n 's/^LOAD \(\/.*\.o\)$/\1/p' "$map" | xargs -r realpath -s)
 files=$({ cut -d' ' -f1 <<<"$members"; echo "$objects"; } | grep . | LC_ALL=C sort -u)
 
-# The package that installed FILE, as dpkg knows the path or its target.
+# The package that installed FILE, as dpkg knows the path or its target;
+# with its architecture where several are installed (musl-dev:arm64).
 package_of() {
   local path owner
   for path in "$1" "$(realpath "$1")"; do
     if owner=$(dpkg-query -S "$path" 2>/dev/null); then
-      echo "${owner%%:*}"
+      echo "${owner%%: *}"
       return
     fi
   done
@@ -60,7 +61,7 @@ done
 
 licences=()
 for package in $(printf '%s\n' "${packages[@]}" | LC_ALL=C sort -u); do
-  copyright=/usr/share/doc/$package/copyright
+  copyright=/usr/share/doc/${package%%:*}/copyright
   echo
   heading "Copyright of $package ($copyright)"
   echo
