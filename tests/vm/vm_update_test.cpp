@@ -272,20 +272,22 @@ std::string environment(const char *name) {
 
 class WineHidStack : public testing::Test {
 protected:
-  // winebus looks at hidraw devices only with its SDL bus off; the guest's
-  // copy of the prefix is thrown away with the guest. A Wine server still
-  // running would write its own registry over the file as it ends.
+  // winebus looks at hidraw devices only with its SDL bus off. That is set
+  // in a copy of the suite's prefix: in the suite's own, the other Windows
+  // tests, which run beside these, would see the bootloader gadgets that
+  // other tests plug in. The guest's copy is thrown away with the guest.
   static void SetUpTestSuite() {
     if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) return;
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-    run_command({"wineserver", "-k"});
+    run_command({"rm", "-rf", prefix});
+    ASSERT_EQ(run_command({"cp", "-a", suite_prefix, prefix}).exit_status, 0)
+        << "no prepared prefix at " << suite_prefix;
     std::ofstream(prefix + "/system.reg", std::ios::app)
         << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n";
   }
 
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(expect_inside_the_vm());
-    ASSERT_FALSE(exe.empty() || prefix.empty() || hex.empty())
+    ASSERT_FALSE(exe.empty() || suite_prefix.empty() || hex.empty())
         << "KORVANE_WINDOWS_EXE, KORVANE_WINDOWS_HEX and KORVANE_WINE_PREFIX name the exe, the image it embeds and "
            "a prepared Wine prefix";
     // Without udev, winebus sees only the devices present when the Wine
@@ -309,11 +311,12 @@ protected:
     EXPECT_EQ(run.wait_for_exit(30), 128 + SIGTERM);
   }
 
-  static const std::string exe, prefix, hex;
+  static const std::string exe, suite_prefix, prefix, hex;
 };
 
 const std::string WineHidStack::exe = environment("KORVANE_WINDOWS_EXE");
-const std::string WineHidStack::prefix = environment("KORVANE_WINE_PREFIX");
+const std::string WineHidStack::suite_prefix = environment("KORVANE_WINE_PREFIX");
+const std::string WineHidStack::prefix = suite_prefix + "-hidraw";
 const std::string WineHidStack::hex = environment("KORVANE_WINDOWS_HEX");
 
 TEST_F(WineHidStack, CompleteUpdateProgramsTheImage) {
