@@ -122,8 +122,10 @@ fi
 console="$work/console.log"
 echo "run-vm: booting $kernel_package (${accel[1]})"
 # The host's root, read-only; the work folder, writable, at the same path.
+# What the guest writes lives in its memory (three quarters of it): the
+# Windows suite alone writes three Wine prefixes of about 600 MB each.
 status=0
-timeout "${KORVANE_VM_TIMEOUT:-1200}" qemu-system-x86_64 "${accel[@]}" -smp 2 -m 2048 \
+timeout "${KORVANE_VM_TIMEOUT:-1200}" qemu-system-x86_64 "${accel[@]}" -smp 2 -m 4096 \
   -nographic -no-reboot -nodefaults -serial "file:$console" \
   -kernel "$kernel" -initrd "$initramfs" \
   -append "console=ttyS0 quiet panic=-1 korvane_work=$work korvane_session=$here/guest-session.sh" \
