@@ -1,4 +1,5 @@
 // The strict Intel HEX reader and the image generator that uses it.
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
