@@ -134,7 +134,7 @@ if [ $quick = yes ]; then
   ) >"$windows_log" 2>&1 &
   windows=$!
   for preset in linux linux-arm64 linux-armhf; do
-    begin "$preset: unit tests${preset/#linux/}"
+    begin "$preset: unit tests"
     run_ctest --preset "$preset" -LE 'whole|vm'
     end
   done
