@@ -157,7 +157,7 @@ tools/setup-debian.sh test
 end
 
 for preset in linux linux-asan linux-arm64 linux-armhf; do
-  begin "$preset: build and tests${preset/#linux*/}"
+  begin "$preset: build and tests"
   build "$preset"
   # The tests in the virtual machine run in the one boot below.
   run_ctest --preset "$preset" -LE vm
