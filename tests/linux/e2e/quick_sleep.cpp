@@ -58,11 +58,17 @@ timespec shortened(const timespec &request) {
   return result;
 }
 
+// A 32-bit program built with a 64-bit time_t (armhf from Debian 13 on)
+// calls the 64-bit-time variants, and the same headers give the definitions
+// below those names: each forwards to the variant of its own layout.
+constexpr bool time64_on_32_bits = sizeof(time_t) == 8 && sizeof(long) == 4;
+
 } // namespace
 
 extern "C" int nanosleep(const timespec *request, timespec *remaining) {
   using real_nanosleep = int (*)(const timespec *, timespec *);
-  static const real_nanosleep real = reinterpret_cast<real_nanosleep>(dlsym(RTLD_NEXT, "nanosleep"));
+  static const real_nanosleep real =
+      reinterpret_cast<real_nanosleep>(dlsym(RTLD_NEXT, time64_on_32_bits ? "__nanosleep64" : "nanosleep"));
   if (request == nullptr || real == nullptr) return real != nullptr ? real(request, remaining) : (errno = ENOSYS, -1);
   const timespec quick = shortened(*request);
   // What is left is reported unshortened: a caller that resumes after a
@@ -74,7 +80,8 @@ extern "C" int nanosleep(const timespec *request, timespec *remaining) {
 
 extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespec *remaining) {
   using real_clock_nanosleep = int (*)(clockid_t, int, const timespec *, timespec *);
-  static const real_clock_nanosleep real = reinterpret_cast<real_clock_nanosleep>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+  static const real_clock_nanosleep real = reinterpret_cast<real_clock_nanosleep>(
+      dlsym(RTLD_NEXT, time64_on_32_bits ? "__clock_nanosleep_time64" : "clock_nanosleep"));
   if (real == nullptr) return ENOSYS;
   if (request == nullptr || (flags & TIMER_ABSTIME) != 0) return real(clock, flags, request, remaining);
   const timespec quick = shortened(*request);

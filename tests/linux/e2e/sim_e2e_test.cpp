@@ -32,22 +32,12 @@ const std::string NO_DEVICE = "No Korvane device found!\nPlease connect Korvane 
                               "Please close this window and try again\n\n";
 const std::string WRITE_FAILED = "error writing to Korvane\n\n";
 
-// How the updater's 250 ms pauses and 600-second hold are shortened.
-// faketime speeds up every clock, the write time-outs included (a 250 ms
-// time-out becomes 0.25 ms, shorter than a write can take), so it serves
-// only runs in which no write has to complete in time. Runs that need writes
-// to succeed preload a library that shortens sleeps alone.
-enum class Speed { faketime, quick_sleep };
-
-std::vector<std::string> updater_command(Speed speed, const std::string &sleep_log = "",
-                                         const std::string &sleep_stamps = "") {
-  if (speed == Speed::quick_sleep)
-    return built_program(UPDATER, {std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log,
-                                   "KORVANE_SLEEP_STAMPS=" + sleep_stamps});
-  std::vector<std::string> command{"faketime", "-f", "+0 x1000"};
-  for (const std::string &word : built_program(UPDATER))
-    command.push_back(word);
-  return command;
+// The updater's 250 ms pauses and 600-second hold are shortened by a
+// preloaded library that shortens sleeps alone: clocks keep real time, so
+// writes still time out after their real length.
+std::vector<std::string> updater_command(const std::string &sleep_log = "", const std::string &sleep_stamps = "") {
+  return built_program(UPDATER, {std::string("LD_PRELOAD=") + KORVANE_QUICK_SLEEP, "KORVANE_SLEEP_LOG=" + sleep_log,
+                                 "KORVANE_SLEEP_STAMPS=" + sleep_stamps});
 }
 
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
@@ -76,10 +66,10 @@ bool simulator_mounts_visible() { return read_file("/proc/self/mountinfo").find(
 
 class EndToEnd : public testing::Test {
 protected:
-  // The simulator needs namespaces and FUSE, and some runs faketime. Where
-  // the machine lacks them (the simulator says so with status 77) the runs
-  // are skipped, which the test command counts as a failure unless told
-  // otherwise; any other fault of the simulator's set-up fails them.
+  // The simulator needs namespaces and FUSE. Where the machine lacks them
+  // (the simulator says so with status 77) the runs are skipped, which the
+  // test command counts as a failure unless told otherwise; any other fault
+  // of the simulator's set-up fails them.
   static void SetUpTestSuite() {
     // The devices here are simulated: a placeholder build may write to them.
     setenv("KORVANE_ALLOW_PLACEHOLDER", "1", 1);
@@ -91,8 +81,6 @@ protected:
     broken_ = probe.exit_status != 0 && probe.exit_status != 77;
     if (probe.exit_status != 0)
       missing_ = "the simulator cannot run here (status " + std::to_string(probe.exit_status) + "): " + probe.err;
-    else if (run_command({"faketime", "-f", "+0 x1000", "true"}).exit_status != 0)
-      missing_ = "faketime is missing";
   }
 
   void SetUp() override {
@@ -115,8 +103,7 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
   const std::vector<std::string> blocks = expected_trace(expected);
 
   TempFile trace, sleeps;
-  const ChildResult run =
-      run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(Speed::quick_sleep, sleeps.path));
+  const ChildResult run = run_sim({"--expect-hex", BUILT_IN_HEX, "--trace", trace.path}, updater_command(sleeps.path));
 
   EXPECT_EQ(run.out, BANNER + DETECTED + std::string(blocks.size(), '.') + "\n" + SUCCESS);
   EXPECT_EQ(run.err, "korvane_sim: " + std::to_string(blocks.size()) + " reports, memory matches image (" +
@@ -131,7 +118,7 @@ TEST_F(EndToEnd, FullUpdateProgramsTheImageAndEndsWithStatusZeroAfterTheHold) {
 #if KORVANE_PLACEHOLDER_IMAGE
 TEST_F(EndToEnd, APlaceholderBuildNotAskedToWriteLeavesTheDeviceUntouched) {
   std::vector<std::string> command{"env", "-u", "KORVANE_ALLOW_PLACEHOLDER"};
-  for (const std::string &word : updater_command(Speed::faketime))
+  for (const std::string &word : updater_command())
     command.push_back(word);
   const ChildResult run = run_sim({}, command);
   EXPECT_EQ(run.out, BANNER + "Korvane device detected\n");
@@ -158,7 +145,7 @@ TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
   for (const Case &c : cases) {
     std::vector<std::string> options = c.devices;
     options.insert(options.end(), {"--expect-hex", BUILT_IN_HEX});
-    const ChildResult run = run_sim(options, updater_command(Speed::quick_sleep));
+    const ChildResult run = run_sim(options, updater_command());
     SCOPED_TRACE(c.written);
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_TRUE(ends_with(run.out, SUCCESS));
@@ -181,7 +168,7 @@ TEST_F(EndToEnd, WithoutABootloaderNothingIsOpenedAndTheRunFails) {
        "[hidraw0 16C0:0478/64 never opened; hidraw1 16C0:0478/256 never opened;"},
   };
   for (const Case &c : cases) {
-    const ChildResult run = run_sim(c.devices, updater_command(Speed::faketime));
+    const ChildResult run = run_sim(c.devices, updater_command());
     SCOPED_TRACE(c.seen);
     EXPECT_EQ(run.out, BANNER);
     EXPECT_EQ(run.err.substr(0, NO_DEVICE.size()), NO_DEVICE);
@@ -196,7 +183,6 @@ TEST_F(EndToEnd, WithoutABootloaderNothingIsOpenedAndTheRunFails) {
 TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
   struct Case {
     std::vector<std::string> faults;
-    Speed speed;
     std::size_t reports;
     std::string reason;
     // Each write the device took was that slow; the last one timed out
@@ -205,32 +191,27 @@ TEST_F(EndToEnd, AFailedWriteEndsTheRunAtThatReport) {
   };
   const Case cases[] = {
       // Never completes: the first report's 3-second time-out runs out.
-      {{"--stall-at", "1"}, Speed::faketime, 1, "Timed out writing to device.\n"},
+      {{"--stall-at", "1"}, 1, "Timed out writing to device.\n", 0, 3000},
       // A later report never completes: its 250 ms time-out runs out.
-      {{"--stall-at", "3"}, Speed::quick_sleep, 3, "Timed out writing to device.\n", 0, 250},
+      {{"--stall-at", "3"}, 3, "Timed out writing to device.\n", 0, 250},
       // Unplugged mid-run.
-      {{"--fail-at", "50:19"}, Speed::quick_sleep, 50, "err 19: No such device\n"},
-      {{"--zero-at", "2"}, Speed::quick_sleep, 2, "Number of bytes transfered was less than or equal to zero\n"},
+      {{"--fail-at", "50:19"}, 50, "err 19: No such device\n"},
+      {{"--zero-at", "2"}, 2, "Number of bytes transfered was less than or equal to zero\n"},
       // 2 s is within the first report's 3 s but far beyond the 250 ms of the next.
-      {{"--delay-ms", "2000"}, Speed::quick_sleep, 2, "Timed out writing to device.\n", 2000, 250},
+      {{"--delay-ms", "2000"}, 2, "Timed out writing to device.\n", 2000, 250},
       // 150 ms is within 250 ms: three slow reports pass before the fourth fails.
-      {{"--delay-ms", "150", "--zero-at", "4"},
-       Speed::quick_sleep,
-       4,
-       "Number of bytes transfered was less than or equal to zero\n",
-       150},
+      {{"--delay-ms", "150", "--zero-at", "4"}, 4, "Number of bytes transfered was less than or equal to zero\n", 150},
   };
   for (const Case &c : cases) {
     TempFile trace, sleeps, stamps;
     std::vector<std::string> options = c.faults;
     options.insert(options.end(), {"--trace", trace.path});
-    const ChildResult run = run_sim(options, updater_command(c.speed, sleeps.path, stamps.path));
+    const ChildResult run = run_sim(options, updater_command(sleeps.path, stamps.path));
     SCOPED_TRACE(c.faults.front() + " " + c.faults[1]);
     EXPECT_EQ(run.out, BANNER + DETECTED + std::string(c.reports, '.') + c.reason);
     EXPECT_EQ(run.err.substr(0, WRITE_FAILED.size()), WRITE_FAILED);
     EXPECT_EQ(run.exit_status, 1) << run.err;
     EXPECT_EQ(lines_of(read_file(trace.path)).size(), c.reports);
-    if (c.speed != Speed::quick_sleep) continue;
     EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(c.reports));
     // From the (shortened) pause before a report to the next pause or the
     // hold lies that report's whole write, timed by the updater itself
@@ -259,7 +240,7 @@ TEST_F(EndToEnd, ReportsThatBreakTheProtocolOrMissTheImageFailTheRun) {
   const Case cases[] = {
       {{}, {"sh", "-c", "head -c 1088 /dev/zero > /dev/hidraw0"}, "FAIL: report 1: size 1088, expected 1089"},
       {{}, {"sh", "-c", write_zeros + "; " + write_zeros}, "FAIL: report 2: block 0x00000 sent twice"},
-      {{"--expect-hex", KORVANE_OTHER_HEX}, updater_command(Speed::quick_sleep), "FAIL: block 0x"},
+      {{"--expect-hex", KORVANE_OTHER_HEX}, updater_command(), "FAIL: block 0x"},
   };
   for (const Case &c : cases) {
     const ChildResult run = run_sim(c.options, c.command);
