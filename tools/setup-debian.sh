@@ -43,15 +43,15 @@ demo=(
 release=(
   "${demo[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev     # tests and benchmarks
-  faketime                                       # speeds up the 600-second hold in tests
+  faketime                                       # speeds up a whole run's clock and hold in tests
   g++-mingw-w64-i686-posix                       # 32-bit Windows cross build
   googletest                                     # GoogleTest sources, cross-built for the Windows tests
   wine wine32                                    # runs the Windows tests
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf  # ARM Linux cross builds
   musl-dev:amd64 musl-dev:arm64 musl-dev:armhf   # the static files' C library, for each CPU (multiarch)
-  # The ARM programs' run-time libraries and faketime, as Debian's own
-  # packages for those CPUs (multiarch).
-  libstdc++6:arm64 libstdc++6:armhf libfaketime:arm64 libfaketime:armhf
+  # The ARM programs' run-time library, as Debian's own packages for those
+  # CPUs (multiarch).
+  libstdc++6:arm64 libstdc++6:armhf
   # The throw-away virtual machine (tools/vm), where the Windows tests run
   # when Wine cannot start here: the guest's initramfs shell, the tools that
   # lay out the guest kernel's modules and pack the initramfs, its set-up.
