@@ -54,8 +54,9 @@ release=(
   libstdc++6:arm64 libstdc++6:armhf
   # The throw-away virtual machine (tools/vm), where the Windows tests run
   # when Wine cannot start here: the guest's initramfs shell, the tools that
-  # lay out the guest kernel's modules and pack the initramfs, its set-up.
-  busybox-static kmod cpio python3
+  # lay out the guest kernel's modules, unpack and pack the initramfs, its
+  # set-up.
+  busybox-static kmod xz-utils cpio python3
   dpkg-dev osslsigncode                          # packages: dependencies, Authenticode
   strip-nondeterminism gnupg git                 # reproducible zip, signed checksums, the commit's date
 )

@@ -77,6 +77,11 @@ if [ ! -f "$initramfs" ] || [ "$work/$kernel_package.deb" -nt "$initramfs" ] || 
   tree="$work/initramfs"
   rm -rf "$unpacked" "$tree"
   dpkg-deb -x "$work/$kernel_package.deb" "$unpacked" || fail "cannot unpack $kernel_package"
+  # Debian 13's kernels keep their modules under /usr/lib/modules.
+  if [ ! -d "$unpacked/lib/modules" ] && [ -d "$unpacked/usr/lib/modules" ]; then
+    mkdir -p "$unpacked/lib"
+    mv "$unpacked/usr/lib/modules" "$unpacked/lib/modules"
+  fi
   depmod -b "$unpacked" "$kernel_version"
   mkdir -p "$tree/bin" "$tree/modules" "$tree/dev" "$tree/proc" "$tree/sys"
   cp /bin/busybox "$tree/bin/busybox"
@@ -84,8 +89,14 @@ if [ ! -f "$initramfs" ] || [ "$work/$kernel_package.deb" -nt "$initramfs" ] || 
   for module in "${guest_modules[@]}"; do
     modprobe -d "$unpacked" -S "$kernel_version" --show-depends "$module"
   done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r file; do
-    cp "$file" "$tree/modules/"
-    basename "$file" >>"$tree/modules/order"
+    # Unpacked here, as the guest's busybox loads plain modules only (Debian
+    # 13 compresses them).
+    module=$(basename "$file")
+    case $module in
+    *.ko.xz) xz -dc "$file" >"$tree/modules/${module%.xz}" ;;
+    *) cp "$file" "$tree/modules/" ;;
+    esac
+    echo "${module%.ko*}.ko" >>"$tree/modules/order"
   done
   cp "$unpacked/boot/vmlinuz-$kernel_version" "$kernel"
   (cd "$tree" && find . | cpio -o -H newc --quiet) >"$initramfs.partial"
