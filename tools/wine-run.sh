@@ -37,6 +37,11 @@ if [ ! -f "$prefix/.prepared" ]; then
   rm -rf "$prefix"
   wine wineboot --init </dev/null >/dev/null 2>&1
   wineserver --wait
+  # Wine's HID bus leaves this machine's hidraw devices alone (Wine 10 takes
+  # them even with its SDL bus on): the tests bring the devices they mean,
+  # and the virtual machine's gadgets must reach only the tests that plug
+  # them in, whose prefix turns this back on.
+  printf '\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n"DisableHidraw"=dword:00000001\n' >>"$prefix/system.reg"
   touch "$prefix/.prepared"
 fi
 if [ "$1" = --prepare ]; then

@@ -272,17 +272,19 @@ std::string environment(const char *name) {
 
 class WineHidStack : public testing::Test {
 protected:
-  // winebus looks at hidraw devices only with its SDL bus off. That is set
-  // in a copy of the suite's prefix: in the suite's own, the other Windows
-  // tests, which run beside these, would see the bootloader gadgets that
-  // other tests plug in. The guest's copy is thrown away with the guest.
+  // winebus takes hidraw devices with hidraw on (the suite's prefix has it
+  // off) and, before Wine 10, with its SDL bus off. That is set in a copy of
+  // the suite's prefix: in the suite's own, the other Windows tests, which
+  // run beside these, would see the bootloader gadgets that other tests plug
+  // in. The guest's copy is thrown away with the guest.
   static void SetUpTestSuite() {
     if (access("/sys/class/udc/dummy_udc.0", F_OK) != 0) return;
     run_command({"rm", "-rf", prefix});
     ASSERT_EQ(run_command({"cp", "-a", suite_prefix, prefix}).exit_status, 0)
         << "no prepared prefix at " << suite_prefix;
     std::ofstream(prefix + "/system.reg", std::ios::app)
-        << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n";
+        << "\n[System\\\\CurrentControlSet\\\\Services\\\\winebus]\n\"Enable SDL\"=dword:00000000\n"
+        << "\"DisableHidraw\"=dword:00000000\n";
   }
 
   void SetUp() override {
