@@ -1,7 +1,8 @@
 # The Debian package of the Linux updater, made with `cpack -G DEB` (see
 # tools/release.sh): the updater as /usr/bin/korvane-updater, its udev rule,
-# its man page, the copyright file and the changelog. Also the stripped
-# static file for the release's Linux archive (package/static/).
+# its man page, the copyright file, the changelog and lintian's overrides.
+# Also the stripped static file for the release's Linux archive
+# (package/static/).
 
 set(_package_dir "${CMAKE_BINARY_DIR}/package")
 set(_packaging "${PROJECT_SOURCE_DIR}/tools/packaging")
@@ -37,6 +38,7 @@ install(PROGRAMS "${_package_dir}/korvane-updater" DESTINATION bin)
 install(FILES "${PROJECT_SOURCE_DIR}/tools/udev/70-korvane-bootloader.rules" DESTINATION lib/udev/rules.d)
 install(FILES "${_package_dir}/korvane-updater.1.gz" DESTINATION share/man/man1)
 install(FILES "${_packaging}/copyright" "${_package_dir}/changelog.gz" DESTINATION share/doc/korvane-updater)
+install(FILES "${_packaging}/lintian-overrides" DESTINATION share/lintian/overrides RENAME korvane-updater)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvane-updater)
