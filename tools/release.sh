@@ -198,7 +198,18 @@ for preset in linux linux-arm64 linux-armhf; do
   pack_tar "$linux"
 
   cpack -G DEB --config "$build/$preset/CPackConfig.cmake" -B "$build/deb-$preset" >/dev/null
-  cp "$build/deb-$preset/korvane-updater_${deb_version}_${debian_cpu[$preset]}.deb" "$dist/"
+  # CPack counts each folder's own size on disk into Installed-Size, and that
+  # differs between filesystems (4 KiB on ext4, less on tmpfs). The field is
+  # set as Debian's tools count it (each file's KiB, one per folder) and the
+  # package made again by dpkg-deb, with the modes and owners it had.
+  deb_file="korvane-updater_${deb_version}_${debian_cpu[$preset]}.deb"
+  tree="$build/deb-$preset/tree"
+  dpkg-deb -R "$build/deb-$preset/$deb_file" "$tree"
+  chmod -R u+rwX,go=u,go-w "$tree"
+  installed_size=$(cd "$tree" && find . -mindepth 1 -path ./DEBIAN -prune -o \( -type d -printf 'd\n' \) -o -printf '%s\n' |
+    awk '{ kib += $1 == "d" ? 1 : int(($1 + 1023) / 1024) } END { print kib }')
+  sed -i "s/^Installed-Size: .*/Installed-Size: $installed_size/" "$tree/DEBIAN/control"
+  dpkg-deb --root-owner-group -Zgzip --build "$tree" "$dist/$deb_file" >/dev/null
 done
 
 sums="$release-SHA256SUMS"

@@ -277,7 +277,10 @@ fi
 # The packages of the signed release, made of the builds the tests ran on,
 # are the same too.
 for file in "$work/one/src/dist/"*.{deb,tar.gz}; do
-  cmp -s "$file" "$work/signed/$(basename "$file")" || fail "$(basename "$file") differs from the signed release's"
+  if ! cmp -s "$file" "$work/signed/$(basename "$file")"; then
+    diffoscope --text - "$work/signed/$(basename "$file")" "$file" >&2 || true
+    fail "$(basename "$file") differs from the signed release's (diffoscope's report above)"
+  fi
 done
 
 echo "release test passed"
