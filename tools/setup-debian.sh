@@ -58,6 +58,8 @@ release=(
   # set-up.
   busybox-static kmod xz-utils cpio python3
   dpkg-dev osslsigncode                          # packages: dependencies, Authenticode
+  libengine-pkcs11-openssl gnutls-bin            # signing with a token's key (PKCS#11), reading its certificate
+  openssl ca-certificates                        # the signer's certificate, the roots a signature is checked against
   strip-nondeterminism gnupg git                 # reproducible zip, signed checksums, the commit's date
 )
 test=(
@@ -65,7 +67,7 @@ test=(
   clang libclang-rt-dev                          # fuzzing (libFuzzer)
   clang-tidy cppcheck shellcheck                 # static checks
   valgrind                                       # memory checks of a whole run
-  lintian openssl                                # release test: package checks, certificates
+  lintian softhsm2                               # release test: package checks, a PKCS#11 token
   mmdebstrap                                     # the set-up's checks in fresh Debian roots
 )
 # Without their recommendations: the release test's view of what differs

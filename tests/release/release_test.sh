@@ -9,20 +9,26 @@
 # - the refusal without firmware;
 # - the test gate: the release runs every preset's suite, and a failing one
 #   stops it before dist/ is written (with stand-ins for cmake and ctest);
-# - a release signed with the test's own certificates: an Authenticode
-#   signature time-stamped by a time-stamp authority on 127.0.0.1, over
-#   exactly the exe the build made, and an OpenPGP signature of the checksum
-#   file that fails once a byte of the file changes;
+# - a release signed through PKCS#11 with a key made inside a SoftHSM token
+#   of the test's own and never extractable, its certificate on the token
+#   and issued by the test's CA: an Authenticode signature time-stamped by a
+#   time-stamp authority on 127.0.0.1, over exactly the exe the build made,
+#   the PIN on no command line and in no output; and an OpenPGP signature of
+#   the checksum file that fails once a byte of the file changes;
+# - signing inputs that are wrong (a wrong PIN, a missing module, a
+#   certificate not the key's, a sign command that fails or returns what is
+#   not the built exe signed): one line that says so, and no dist/;
 # - the Windows zip (checksums, CRLF texts, third-party notices naming every
 #   library the link map shows), the Linux archives (contents, modes, static
 #   files for the right CPU, notices, musl and no glibc in their link maps),
 #   the Debian packages of every CPU (control fields, contents, lintian) and
 #   an install of the amd64 one into and its removal from a throw-away root;
-# - that two more runs from scratch, unsigned and without the test suites,
-#   give the same bytes from folders of other paths and depths, the second
-#   one as another user with another clock, time zone, locale and umask, and
-#   the same packages as the signed one; on a difference diffoscope shows
-#   what differs.
+# - that two more runs from scratch without the test suites, one signed by
+#   a sign command of the test's own (with the token) and one with a PKCS#12
+#   file, give the same bytes but for the exe's signature, from folders of
+#   other paths and depths, the second one as another user with another
+#   clock, time zone, locale and umask, and the same packages as the signed
+#   one; on a difference diffoscope shows what differs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export LC_ALL=C
@@ -78,14 +84,15 @@ status=0
 [ "$status" != 0 ] || fail "a failing suite did not stop the release: $(cat "$work/gate/log")"
 [ ! -e "$work/gate/src/dist" ] || fail "a failing suite left dist/ behind"
 suites=$(sed -E 's|.*--test-dir [^ ]*/([a-z0-9-]+) (.*)|\1 \2|' "$work/gate/suites")
-[ "$suites" = "$(printf '%s --output-on-failure --no-tests=error -LE vm\n' linux windows-i686 linux-arm64)" ] ||
+[ "$suites" = "$(printf '%s --output-on-failure --no-tests=error -LE vm\n' windows-i686 linux linux-arm64)" ] ||
   fail "the release ran these suites before it stopped: $suites"
 echo "the release runs each suite and stops at a failing one, with no dist/"
 
-echo "== a signed, time-stamped release"
-# A throw-away root CA issues the code-signing and the time-stamping
-# certificate; the time-stamp authority is openssl's behind a small HTTP
-# server, on 127.0.0.1.
+echo "== a release signed through PKCS#11, time-stamped"
+# A throw-away root CA issues an intermediate CA, the code-signing
+# certificates and the time-stamping one; the time-stamp authority is
+# openssl's behind a small HTTP server, on 127.0.0.1. The certificates stay
+# valid past the clock of the second release from scratch.
 mkdir "$work/ca" && cd "$work/ca"
 cat >openssl.cnf <<'CONF'
 [req]
@@ -110,14 +117,17 @@ signer_digest = sha256
 ess_cert_id_alg = sha256
 CONF
 certificate() { # NAME EXTENSIONS [ISSUER OPTIONS]
-  openssl req -x509 -config openssl.cnf -extensions "$2" -newkey rsa:2048 -nodes -days 2 \
+  openssl req -x509 -config openssl.cnf -extensions "$2" -newkey rsa:2048 -nodes -days 800 \
     -subj "/CN=Korvane release test $1" -keyout "$1.key" -out "$1.pem" "${@:3}" 2>/dev/null
 }
 certificate ca ca
 certificate signing signing -CA ca.pem -CAkey ca.key
 certificate stamping stamping -CA ca.pem -CAkey ca.key
+certificate intermediate ca -CA ca.pem -CAkey ca.key
 echo "throw-away password" >password
 openssl pkcs12 -export -inkey signing.key -in signing.pem -out signing.p12 -passout file:password
+# The second release from scratch runs as another user.
+chmod a+r signing.p12 password
 echo 01 >serial
 cat >tsa.py <<'PY'
 import subprocess
@@ -146,12 +156,80 @@ for _ in $(seq 100); do [ -s port ] && break; sleep 0.1; done
 mkdir -m 700 "$GNUPGHOME"
 gpg --batch --passphrase '' --quick-generate-key "Korvane release test <release-test@korvane.example>" ed25519 sign 2d 2>/dev/null
 key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
-cd - >/dev/null
 
-logged "$work/release.log" "the signed release" tools/release.sh --placeholder --builds "$builds" --pkcs12 "$work/ca/signing.p12" \
-  --password-file "$work/ca/password" --timestamp-url "http://127.0.0.1:$(cat "$work/ca/port")" --gpg-key "$key"
+# The token: SoftHSM's, in a folder of the test's own, with a PIN that
+# no output and no command line of the release may show. Its key pair is
+# made inside it, never extractable; the certificate, issued by the
+# intermediate CA, is kept on the token too.
+export SOFTHSM2_CONF=$work/ca/softhsm2.conf
+mkdir tokens
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$PWD/tokens" >"$SOFTHSM2_CONF"
+module=/usr/lib/softhsm/libsofthsm2.so
+pin=korvane-test-PIN-4711
+echo "$pin" >pin
+echo wrong-PIN >wrong-pin
+token_key='pkcs11:token=korvane-test;object=signing'
+softhsm2-util --init-token --free --label korvane-test --pin "$pin" --so-pin "SO-$pin" >/dev/null
+GNUTLS_PIN=$pin p11tool --provider "$module" --login --generate-privkey rsa --bits 2048 --label signing --id 01 \
+  'pkcs11:token=korvane-test' >token.pub 2>/dev/null
+GNUTLS_PIN=$pin p11tool --provider "$module" --login --list-privkeys "$token_key" 2>/dev/null |
+  grep -q 'Flags:.*CKA_NEVER_EXTRACTABLE.*CKA_SENSITIVE' || fail "the token's key can be extracted"
+openssl x509 -new -subj "/CN=Korvane release test token" -force_pubkey token.pub -CA intermediate.pem \
+  -CAkey intermediate.key -extfile openssl.cnf -extensions signing -days 800 -out token.pem 2>/dev/null
+GNUTLS_PIN=$pin p11tool --provider "$module" --login --write --load-certificate token.pem --label signing --id 01 \
+  'pkcs11:token=korvane-test' >/dev/null 2>&1
+# The test's sign commands, which release.sh runs as SIGN_COMMAND UNSIGNED
+# SIGNED: one signs with the token; the other signs a changed copy.
+cat >sign-with-token <<SH
+#!/bin/sh
+exec osslsigncode sign -pkcs11module $module -key '$token_key' -certs $PWD/token.pem -ac $PWD/intermediate.pem \
+  -readpass $PWD/pin -h sha256 -in "\$1" -out "\$2"
+SH
+cat >sign-another-exe <<SH
+#!/bin/sh
+cp "\$1" "\$1.changed" && printf X | dd of="\$1.changed" bs=1 seek=4096 conv=notrunc 2>/dev/null
+exec $PWD/sign-with-token "\$1.changed" "\$2"
+SH
+chmod +x sign-with-token sign-another-exe
+# osslsigncode, as release.sh finds it, notes the process list each time
+# it starts.
+mkdir bin
+printf '#!/bin/sh\nps -eo args >>%s/processes\nexec %s "$@"\n' "$PWD" "$(command -v osslsigncode)" >bin/osslsigncode
+chmod +x bin/osslsigncode
+cd - >/dev/null
+tsa=http://127.0.0.1:$(cat "$work/ca/port")
+
+echo "== wrong signing inputs: one line that says what, and no dist/"
+# WHAT, the line expected, the signing options.
+refused() { # WHAT LINE OPTIONS...
+  local status=0
+  rm -rf dist
+  tools/release.sh --placeholder --builds "$builds" "${@:3}" >"$work/refused" 2>&1 || status=$?
+  { [ "$status" != 0 ] && [ ! -e dist ] && grep -q "^tools/release.sh: $2" "$work/refused"; } ||
+    fail "$1: status $status, dist/ $([ -e dist ] && echo written || echo not written): $(cat "$work/refused")"
+  ! grep -qe "$pin" -e wrong-PIN "$work/refused" || fail "$1: the PIN is shown"
+  echo "$1: $(grep '^tools/release.sh' "$work/refused")"
+}
+token=(--pkcs11-module "$module" --pkcs11-key "$token_key" --pkcs11-cert "$work/ca/token.pem")
+refused "a wrong PIN" "the token refused the PIN in .*wrong-pin: wrong PIN" "${token[@]}" --pin-file "$work/ca/wrong-pin"
+refused "a missing module" "the PKCS#11 module /nowhere/pkcs11.so does not exist" \
+  --pkcs11-module /nowhere/pkcs11.so --pkcs11-key "$token_key" --pkcs11-cert "$work/ca/token.pem" --pin-file "$work/ca/pin"
+refused "another key's certificate" "the certificate .*signing.pem is not the one of the key" \
+  "${token[@]:0:4}" --pkcs11-cert "$work/ca/signing.pem" --pin-file "$work/ca/pin"
+refused "a failing sign command" "the sign command false failed" --sign-command false --cert "$work/ca/token.pem"
+refused "another exe signed" "what the sign command .* returned is not the built exe signed" \
+  --sign-command "$work/ca/sign-another-exe" --cert "$work/ca/token.pem" --ca-file "$work/ca/ca.pem"
+
+echo "== the release signed through PKCS#11"
+logged "$work/release.log" "the signed release" env PATH="$work/ca/bin:$PATH" tools/release.sh --placeholder --builds "$builds" \
+  --pkcs11-module "$module" --pkcs11-key "$token_key" --pkcs11-cert "$token_key;type=cert" \
+  --cert-chain "$work/ca/intermediate.pem" --pin-file "$work/ca/pin" --ca-file "$work/ca/ca.pem" \
+  --timestamp-url "$tsa" --gpg-key "$key"
 grep -q 'TEST RELEASE' "$work/release.log" || fail "a test release does not say so"
-grep -q 'Windows exe: signed.*time-stamped' "$work/release.log" || fail "the release does not say the exe is signed and time-stamped"
+grep -q 'Windows exe: signed through PKCS#11 .*, as CN = Korvane release test token, time-stamped' "$work/release.log" ||
+  fail "the release does not say the exe is signed through PKCS#11 and time-stamped"
+grep -q 'osslsigncode sign -pkcs11module' "$work/ca/processes" || fail "no process list was taken while signing"
+! grep -rqF "$pin" "$work/ca/processes" "$work/release.log" build/release dist || fail "the PIN is on a command line, in the output or in a file"
 cp -a dist "$work/signed"
 
 release=korvane-updater-9.32-placeholder
@@ -245,14 +323,15 @@ dpkg --root="$root" -r korvane-updater >/dev/null || fail "dpkg could not remove
 { [ ! -e "$root/usr/bin/korvane-updater" ] && [ ! -e "$root/usr/lib/udev/rules.d/70-korvane-bootloader.rules" ]; } ||
   fail "files left after removal"
 
-echo "== reproducible: two more releases from scratch, unsigned, without the test suites"
+echo "== reproducible: two more releases from scratch, signed other ways, without the test suites"
 # A copy of the working tree with its history, which dates the release.
 copy_tree() { # FOLDER
   copy_files "$1"
   cp -a .git "$1/"
 }
 copy_tree "$work/one/src"
-(umask 022 && logged "$work/one.log" "the first unsigned release" "$work/one/src/tools/release.sh" --placeholder --no-tests)
+(umask 022 && logged "$work/one.log" "the first release from scratch" "$work/one/src/tools/release.sh" --placeholder --no-tests \
+  --sign-command "$work/ca/sign-with-token" --cert "$work/ca/token.pem" --ca-file "$work/ca/ca.pem" --timestamp-url "$tsa")
 # The other: a deeper folder, a day over a year later by the clock (the
 # commit's date must count), 14 hours east of UTC, Turkish (its own idea of
 # upper and lower case) where installed, umask 077, and, as root, user nobody.
@@ -266,17 +345,43 @@ if [ "$(id -u)" = 0 ]; then
 else
   echo "(not root: the second release runs as the same user)"
 fi
-(umask 077 && logged "$work/other.log" "the second unsigned release" "${as_other_user[@]}" env HOME="$work/other" \
+(umask 077 && logged "$work/other.log" "the second release from scratch" "${as_other_user[@]}" env HOME="$work/other" \
   TZ=KORV-14 LC_ALL="$locale" LANG="$locale" faketime -f '+400d' \
-  "$work/other/folder/further/down/src/tools/release.sh" --placeholder --no-tests)
-if ! diff -r "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >/dev/null; then
-  diffoscope --text - --exclude-directory-metadata=yes "$work/one/src/dist" "$work/other/folder/further/down/src/dist" >&2 || true
+  "$work/other/folder/further/down/src/tools/release.sh" --placeholder --no-tests \
+  --pkcs12 "$work/ca/signing.p12" --password-file "$work/ca/password" --ca-file "$work/ca/ca.pem")
+grep -q 'signature carries NO time stamp' "$work/other.log" || fail "a release without a time stamp does not say so"
+one=$work/one/src/dist other=$work/other/folder/further/down/src/dist
+# All the same but for the exe's signature: the zips' other members and
+# their metadata, the exes without their signatures, and every other file.
+if ! diff -r -x '*.zip' -x '*-SHA256SUMS' "$one" "$other" >/dev/null; then
+  diffoscope --text - --exclude-directory-metadata=yes -x '*.zip' "$one" "$other" >&2 || true
   fail "two releases of one commit differ (diffoscope's report above)"
 fi
-(cd "$work/one/src/dist" && sha256sum -- *)
+python3 - "$one"/*.zip "$other"/*.zip <<'PY' || fail "the two releases' zips differ in more than the exe's signature"
+import sys, zipfile
+def entries(path):
+    with zipfile.ZipFile(path) as archive:
+        for entry in archive.infolist():
+            data = archive.read(entry)
+            if entry.filename.endswith(".exe"):
+                data = None
+            elif entry.filename.endswith("/SHA256SUMS"):
+                data = [line for line in data.splitlines() if not line.endswith(b".exe")]
+            yield entry.filename, entry.date_time, entry.external_attr, entry.create_system, entry.compress_type, data
+one, other = (list(entries(path)) for path in sys.argv[1:])
+if one != other:
+    names = {a[0] for a in one} ^ {b[0] for b in other} | {a[0] for a, b in zip(one, other) if a != b}
+    sys.exit("differ: " + " ".join(sorted(names)))
+PY
+for name in one other; do
+  python3 -m zipfile -e "${!name}/$release-windows-x86.zip" "$work/$name-zip"
+  osslsigncode remove-signature -in "$work/$name-zip/$release-windows-x86/korvane_updater.exe" -out "$work/$name.exe" >/dev/null
+  cmp -s "$work/$name.exe" "$work/unsigned.exe" || fail "the $name release's exe without its signature is not the built one"
+done
+(cd "$one" && sha256sum -- *.*)
 # The packages of the signed release, made of the builds the tests ran on,
 # are the same too.
-for file in "$work/one/src/dist/"*.{deb,tar.gz}; do
+for file in "$one/"*.{deb,tar.gz}; do
   if ! cmp -s "$file" "$work/signed/$(basename "$file")"; then
     diffoscope --text - "$work/signed/$(basename "$file")" "$file" >&2 || true
     fail "$(basename "$file") differs from the signed release's (diffoscope's report above)"
