@@ -30,6 +30,7 @@ bool bootloader_send(const unsigned char *, std::uint32_t, double) {
   return true;
 }
 void bootloader_close() {}
+void bootloader_explain_absence() {}
 void sleep_milliseconds(milliseconds) {}
 
 namespace {

@@ -18,6 +18,18 @@ void log_progress(const char *format, ...) {
   std::fflush(stdout);
 }
 
+void log_problem(const char *format, ...) {
+  // Anything still waiting on standard output comes first, as it happened
+  // first.
+  std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): as in log_progress.
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fflush(stderr);
+}
+
 void fail_and_hold(const char *format, ...) {
   // A low-level reason may still sit unflushed in standard output. Show it
   // now, ahead of the failure message, rather than only when the process

@@ -11,6 +11,9 @@ constexpr double HOLD_SECONDS = 600;
 // (each progress dot included) shows as it happens.
 void log_progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// printf-style text to standard error, flushed at once.
+void log_problem(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // printf-style text and one more line break to standard error, then the
 // HOLD_SECONDS pause, then exit status 1. Never returns.
 [[noreturn]] void fail_and_hold(const char *format, ...) __attribute__((format(printf, 1, 2)));

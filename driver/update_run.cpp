@@ -34,6 +34,7 @@ int run_update() {
   log_progress("Korvane_Updater with firmware version 9.32\n\n");
 
   if (!bootloader_open()) {
+    bootloader_explain_absence();
     fail_and_hold("No Korvane device found!\nPlease connect Korvane using USB Micro cable\n\n"
                   "Only in case of erased firmware, please insert a pin into the backup\n"
                   "firmware update switch on the bottom side of the Brenlow device\n\n"

@@ -14,6 +14,10 @@ bool bootloader_open() {
   return current_device != NO_DEVICE;
 }
 
+void bootloader_explain_absence() {
+  hid_explain_not_found(BOOTLOADER_VENDOR_ID, BOOTLOADER_PRODUCT_ID, BOOTLOADER_OUTPUT_REPORT_LENGTH);
+}
+
 void bootloader_close() {
   if (current_device != NO_DEVICE) {
     hid_close_device(current_device);

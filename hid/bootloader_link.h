@@ -17,6 +17,10 @@ constexpr std::int32_t BOOTLOADER_OUTPUT_REPORT_LENGTH = 1089;
 // device held before. True when found. Prints nothing.
 bool bootloader_open();
 
+// After bootloader_open found none: where the platform can tell, says on
+// standard error why a device with the bootloader's IDs could not be used.
+void bootloader_explain_absence();
+
 // Writes size bytes of report to the held device as one HID output report and
 // waits at most timeout_seconds for it to complete. True when the device took
 // it; false after the reason has been printed, or at once and silently when

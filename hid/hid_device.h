@@ -24,6 +24,12 @@ constexpr std::uint32_t REPORT_BUFFER_SIZE = REPORT_PAYLOAD_LIMIT + 1;
 // passed over: nothing is ever written to them. Prints nothing.
 device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length);
 
+// After hid_find_device found none: where the platform can tell, says on
+// standard error why each interface with the vendor and product ID could not
+// be used (another output report, or a node that cannot be opened, with
+// what to do about it). Writes to no device.
+void hid_explain_not_found(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length);
+
 // Closes a handle from hid_find_device.
 void hid_close_device(device_handle device);
 

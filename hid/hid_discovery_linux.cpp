@@ -4,12 +4,14 @@
 // touched.
 #include "hid/hid_discovery_linux.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "console/console.h"
 #include "hid/hid_device.h"
 #include "hid/hid_report_descriptor.h"
 
@@ -145,16 +147,30 @@ bool hidraw_identity_matches(const char *class_dir, long number, std::int32_t ve
          vendor == static_cast<std::uint32_t>(vendor_id) && product == static_cast<std::uint32_t>(product_id);
 }
 
-// Whether hidrawN's report descriptor, as sysfs gives it, declares an output
-// report of output_report_length bytes, counted as Windows counts them.
-bool hidraw_output_report_matches(const char *class_dir, long number, std::int32_t output_report_length) {
+// The length of the output report that hidrawN's report descriptor, as sysfs
+// gives it, declares, counted as Windows counts it (see
+// hid_output_report_length); DESCRIPTOR_UNREADABLE when it cannot be read
+// whole.
+constexpr long DESCRIPTOR_UNREADABLE = -2;
+long hidraw_output_report_length(const char *class_dir, long number) {
   char descriptor[HID_REPORT_DESCRIPTOR_SIZE_MAX + 1]; // one more, to tell an overlong one
   std::size_t length = 0;
   bool complete = false;
-  return read_hid_device_file(class_dir, number, "report_descriptor", descriptor, sizeof descriptor, &length,
-                              &complete) &&
-         complete &&
-         hid_output_report_length(reinterpret_cast<const unsigned char *>(descriptor), length) == output_report_length;
+  if (!read_hid_device_file(class_dir, number, "report_descriptor", descriptor, sizeof descriptor, &length,
+                            &complete) ||
+      !complete) {
+    return DESCRIPTOR_UNREADABLE;
+  }
+  return hid_output_report_length(reinterpret_cast<const unsigned char *>(descriptor), length);
+}
+
+// A count of bytes as the messages write it: 1,088.
+void with_thousands(long count, char *text, std::size_t capacity) {
+  if (count >= 1000) {
+    std::snprintf(text, capacity, "%ld,%03ld", count / 1000, count % 1000);
+  } else {
+    std::snprintf(text, capacity, "%ld", count);
+  }
 }
 
 device_handle open_hidraw_node(const char *node_dir, long number) {
@@ -177,7 +193,7 @@ device_handle hid_find_device_in(const char *class_dir, const char *node_dir, st
   for (long number = next_hidraw_number(class_folder, -1); number >= 0 && found == NO_DEVICE;
        number = next_hidraw_number(class_folder, number)) {
     if (hidraw_identity_matches(class_dir, number, vendor_id, product_id) &&
-        hidraw_output_report_matches(class_dir, number, output_report_length)) {
+        hidraw_output_report_length(class_dir, number) == output_report_length) {
       found = open_hidraw_node(node_dir, number);
     }
   }
@@ -185,8 +201,61 @@ device_handle hid_find_device_in(const char *class_dir, const char *node_dir, st
   return found;
 }
 
+void hid_explain_not_found_in(const char *class_dir, const char *node_dir, std::int32_t vendor_id,
+                              std::int32_t product_id, std::int32_t output_report_length) {
+  DIR *class_folder = opendir(class_dir);
+  if (class_folder == nullptr) return;
+  for (long number = next_hidraw_number(class_folder, -1); number >= 0;
+       number = next_hidraw_number(class_folder, number)) {
+    if (!hidraw_identity_matches(class_dir, number, vendor_id, product_id)) continue;
+    const long length = hidraw_output_report_length(class_dir, number);
+    if (length == DESCRIPTOR_UNREADABLE) continue;
+    if (length != output_report_length) {
+      // Sizes as the device has them, without the report ID byte Windows
+      // counts.
+      char expected[48];
+      with_thousands(output_report_length - 1L, expected, sizeof expected);
+      if (length > 0) {
+        char held[48];
+        with_thousands(length - 1, held, sizeof held);
+        log_problem("%s/%s%ld has the bootloader's USB IDs but is not a Korvane bootloader: "
+                    "its reports hold %s bytes, not %s.\n\n",
+                    node_dir, HIDRAW_PREFIX, number, held, expected);
+      } else {
+        log_problem("%s/%s%ld has the bootloader's USB IDs but is not a Korvane bootloader: "
+                    "its reports are not %s-byte block reports.\n\n",
+                    node_dir, HIDRAW_PREFIX, number, expected);
+      }
+      continue;
+    }
+    // Opened once more for the system's reason; a node that opens now is
+    // closed at once, without a byte written.
+    const device_handle device = open_hidraw_node(node_dir, number);
+    if (device != NO_DEVICE) {
+      close(device);
+      continue;
+    }
+    const int reason = errno;
+    log_problem("%s/%s%ld is a Korvane bootloader, but it cannot be opened: %s.\n", node_dir, HIDRAW_PREFIX, number,
+                std::strerror(reason));
+    if (reason == EACCES || reason == EPERM) {
+      log_problem("The udev rule 70-korvane-bootloader.rules lets this user open it. Install it from the\n"
+                  "folder of the updater's tarball, which holds it, then reconnect the device:\n"
+                  "    sudo install -m 644 70-korvane-bootloader.rules /etc/udev/rules.d/\n"
+                  "    sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw\n"
+                  "Or run the updater with sudo. (The Debian package installs the rule itself.)\n");
+    }
+    log_problem("\n");
+  }
+  closedir(class_folder);
+}
+
 device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length) {
   return hid_find_device_in(HIDRAW_CLASS_DIR, HIDRAW_NODE_DIR, vendor_id, product_id, output_report_length);
+}
+
+void hid_explain_not_found(std::int32_t vendor_id, std::int32_t product_id, std::int32_t output_report_length) {
+  hid_explain_not_found_in(HIDRAW_CLASS_DIR, HIDRAW_NODE_DIR, vendor_id, product_id, output_report_length);
 }
 
 void hid_close_device(device_handle device) { close(device); }

@@ -20,3 +20,12 @@ constexpr const char *HIDRAW_NODE_DIR = "/dev";
 // be opened are passed over. Prints nothing.
 device_handle hid_find_device_in(const char *class_dir, const char *node_dir, std::int32_t vendor_id,
                                  std::int32_t product_id, std::int32_t output_report_length);
+
+// hid_explain_not_found over the given folders: for each interface, in
+// ascending hidraw number, with the IDs and a readable descriptor, a
+// paragraph on standard error when its output report has another length,
+// or when its node, opened once more, cannot be opened (with the system's
+// reason, and for a refused permission what to do). Nodes that open are
+// closed at once; nothing is written.
+void hid_explain_not_found_in(const char *class_dir, const char *node_dir, std::int32_t vendor_id,
+                              std::int32_t product_id, std::int32_t output_report_length);

@@ -164,4 +164,7 @@ device_handle hid_find_device(std::int32_t vendor_id, std::int32_t product_id, s
   return NO_DEVICE;
 }
 
+// On Windows the messages are the no-device text alone.
+void hid_explain_not_found(std::int32_t, std::int32_t, std::int32_t) {}
+
 void hid_close_device(device_handle device) { CloseHandle(device); }

@@ -77,6 +77,9 @@ bool bootloader_send(const unsigned char *report, std::uint32_t size, double tim
   return true;
 }
 
+// The recorded link has no platform to ask why.
+void bootloader_explain_absence() {}
+
 void bootloader_close() { record(LinkEvent(LinkEvent::CLOSE)); }
 
 void sleep_milliseconds(milliseconds ms) {

@@ -11,6 +11,17 @@ inline const std::string NO_DEVICE_MESSAGE =
     "firmware update switch on the bottom side of the Brenlow device\n\n"
     "Please close this window and try again\n";
 
+// Linux: what standard error says ahead of the no-device text when the
+// bootloader's node cannot be opened for want of permission.
+inline std::string permission_explanation(const std::string &node) {
+  return node + " is a Korvane bootloader, but it cannot be opened: Permission denied.\n"
+                "The udev rule 70-korvane-bootloader.rules lets this user open it. Install it from the\n"
+                "folder of the updater's tarball, which holds it, then reconnect the device:\n"
+                "    sudo install -m 644 70-korvane-bootloader.rules /etc/udev/rules.d/\n"
+                "    sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw\n"
+                "Or run the updater with sudo. (The Debian package installs the rule itself.)\n\n";
+}
+
 // Standard output up to and including the dots of the given number of blocks.
 inline std::string output_through_dots(int dots) {
   return BANNER + "Korvane device detected\nWriting firmware" + std::string(static_cast<std::size_t>(dots), '.');

@@ -235,10 +235,13 @@ TEST_F(KernelHidStack, UnpluggingTheDeviceMidUpdateNamesTheSystemErrorAndFailsAf
   EXPECT_EQ(lines_of(read_file(sleeps.path)), with_hold(21));
 }
 
+// The node the gadget got, as standard error names it first.
+std::string first_word(const std::string &text) { return text.substr(0, text.find(' ')); }
+
 // A board in a bootloader of its own with the bootloader's IDs and another
 // output report: the updater must not write a byte to it (any byte would
-// show as a report, whole or cut short, in the verdict) and ends as without
-// a device.
+// show as a report, whole or cut short, in the verdict), says why it is not
+// a bootloader, and ends as without a device.
 TEST_F(KernelHidStack, ABoardWithTheIDsAndAnotherReportSizeGetsNothing) {
   for (const char *report_size : {"64", "256"}) {
     SCOPED_TRACE(std::string("report size ") + report_size);
@@ -247,10 +250,33 @@ TEST_F(KernelHidStack, ABoardWithTheIDsAndAnotherReportSizeGetsNothing) {
     ASSERT_EQ(run.wait_for_exit(60), 1) << run.out.text << run.err.text;
 
     EXPECT_EQ(run.out.text, BANNER);
-    EXPECT_EQ(run.err.text, NO_DEVICE_MESSAGE + "\n" +
+    EXPECT_EQ(run.err.text, first_word(run.err.text) +
+                                " has the bootloader's USB IDs but is not a Korvane bootloader: its reports hold " +
+                                report_size + " bytes, not 1,088.\n\n" + NO_DEVICE_MESSAGE + "\n" +
                                 gadget_verdict("0 reports, every report well-formed", "command exited with 1"));
     EXPECT_EQ(lines_of(read_file(sleeps.path)), std::vector<std::string>{"600000"});
   }
+}
+
+// The bootloader's node open to root alone, the updater run by an ordinary
+// user: the kernel's own refusal, named with what to do, and no report.
+TEST_F(KernelHidStack, ANodeThisUserMayNotOpenIsNamedWithTheFix) {
+  std::vector<std::string> command{"sh",
+                                   "-c",
+                                   "chmod 600 /dev/hidraw* && exec \"$@\"",
+                                   "sh",
+                                   "setpriv",
+                                   "--reuid=65534",
+                                   "--regid=65534",
+                                   "--clear-groups"};
+  for (const std::string &word : updater())
+    command.push_back(word);
+  Background run(gadget({}, command));
+  ASSERT_EQ(run.wait_for_exit(60), 1) << run.out.text << run.err.text;
+
+  EXPECT_EQ(run.out.text, BANNER);
+  EXPECT_EQ(run.err.text, permission_explanation(first_word(run.err.text)) + NO_DEVICE_MESSAGE + "\n" +
+                              gadget_verdict("0 reports, every report well-formed", "command exited with 1"));
 }
 
 // ---------------------------------------------------------------------------

@@ -53,12 +53,12 @@ namespace {
 
 Node &node_of(fuse_req_t request) { return *static_cast<Node *>(fuse_req_userdata(request)); }
 
-// The node is the mount's root and only file. Its mode lets the owner (the
-// simulated root) read and write it, like a hidraw node behind a udev rule.
-struct stat node_attributes() {
+// The node is the mount's root and only file, owned by the simulated root,
+// with the device's permissions.
+struct stat node_attributes(const Node &node) {
   struct stat attributes {};
   attributes.st_ino = FUSE_ROOT_ID;
-  attributes.st_mode = S_IFREG | 0660;
+  attributes.st_mode = S_IFREG | node.device.node_mode;
   attributes.st_nlink = 1;
   attributes.st_uid = getuid();
   attributes.st_gid = getgid();
@@ -66,13 +66,13 @@ struct stat node_attributes() {
 }
 
 void on_getattr(fuse_req_t request, fuse_ino_t, fuse_file_info *) {
-  const struct stat attributes = node_attributes();
+  const struct stat attributes = node_attributes(node_of(request));
   fuse_reply_attr(request, &attributes, 0);
 }
 
 // Truncation (a shell's "> node") changes nothing on a device.
 void on_setattr(fuse_req_t request, fuse_ino_t, struct stat *, int, fuse_file_info *) {
-  const struct stat attributes = node_attributes();
+  const struct stat attributes = node_attributes(node_of(request));
   fuse_reply_attr(request, &attributes, 0);
 }
 

@@ -39,13 +39,17 @@ int setup_refused(const std::string &why, int error_number) {
   return EXIT_MACHINE_LACKS;
 }
 
-// VID:PID, and the output report's size where it is not the bootloader's.
+// VID:PID, then the output report's size and the node's mode where they are
+// not the bootloader's, as --device takes them.
 std::string device_id(const SimulatedDevice &device) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04X:%04X", device.vendor_id, device.product_id);
+  char text[48];
   const SimulatedDevice bootloader;
-  if (device.output_bytes == bootloader.output_bytes) return text;
-  return text + ("/" + std::to_string(device.output_bytes));
+  int length = std::snprintf(text, sizeof text, "%04X:%04X", device.vendor_id, device.product_id);
+  if (device.output_bytes != bootloader.output_bytes)
+    length += std::snprintf(text + length, sizeof text - length, "/%zu", device.output_bytes);
+  if (device.node_mode != bootloader.node_mode)
+    std::snprintf(text + length, sizeof text - length, "@%o", device.node_mode);
+  return text;
 }
 
 // Serves the devices until the command has ended; returns its wait status.

@@ -7,10 +7,12 @@
 const char SIM_USAGE[] = "usage: korvane_sim [options] -- COMMAND [ARGS...]\n"
                          "Runs COMMAND with simulated HID devices in place of the system's, and checks\n"
                          "the block reports written to them.\n"
-                         "  --device VID:PID[/BYTES]  a simulated HID device (hex IDs; repeatable, in\n"
-                         "                     enumeration order; default one bootloader, 16C0:0478)\n"
-                         "                     whose output report holds BYTES bytes (decimal, up to\n"
-                         "                     12288; default 1088, the block report's)\n"
+                         "  --device VID:PID[/BYTES][@MODE]  a simulated HID device (hex IDs;\n"
+                         "                     repeatable, in enumeration order; default one\n"
+                         "                     bootloader, 16C0:0478) whose output report holds BYTES\n"
+                         "                     bytes (decimal, up to 12288; default 1088, the block\n"
+                         "                     report's) and whose node has the permissions MODE\n"
+                         "                     (octal; default 660: other users cannot open it)\n"
                          "  --no-device        no HID device at all\n"
                          "  --expect-hex FILE  compare the memory the reports programmed with FILE\n"
                          "  --trace FILE       write each report's block address to FILE, one per line\n"
@@ -38,6 +40,13 @@ bool parse_number(const char *text, int base, unsigned long limit, unsigned long
 }
 
 bool parse_device(std::string text, SimulatedDevice &device) {
+  const std::size_t at = text.find('@');
+  if (at != std::string::npos) {
+    unsigned long mode = 0;
+    if (!parse_number(text.substr(at + 1).c_str(), 8, 0777, mode)) return false;
+    device.node_mode = static_cast<unsigned>(mode);
+    text.resize(at);
+  }
   const std::size_t slash = text.find('/');
   if (slash != std::string::npos) {
     unsigned long bytes = 0;
@@ -79,7 +88,7 @@ bool parse_sim_options(int argc, char **argv, SimOptions &options, std::string &
     if (option == "--device") {
       SimulatedDevice device;
       if (!parse_device(value, device)) {
-        error = "--device takes VID:PID in hex, then /BYTES in decimal or nothing, not " + value;
+        error = "--device takes VID:PID in hex, then /BYTES in decimal and @MODE in octal or nothing, not " + value;
         return false;
       }
       options.devices.push_back(device);

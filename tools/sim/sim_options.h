@@ -13,6 +13,9 @@ struct SimulatedDevice {
   // The bytes of its one output report, which has no report ID; the
   // bootloader's block report by default.
   std::size_t output_bytes = 1088;
+  // The permissions of its node, owned by the simulator's user: like a
+  // hidraw node behind a udev rule that grants a group.
+  unsigned node_mode = 0660;
 };
 
 struct SimOptions {

@@ -163,8 +163,8 @@ std::vector<char *> argv_of(std::vector<std::string> &words) {
 }
 
 TEST(SimOptions, ReadsDevicesFaultsAndTheCommand) {
-  std::vector<std::string> words{"korvane_sim", "--device",  "16c0:478", "--device", "1:ffff", "--fail-at",
-                                 "50:19",       "--zero-at", "7",        "--",       "cmd",    "--device"};
+  std::vector<std::string> words{"korvane_sim", "--device",  "16c0:478", "--device", "1:ffff/64@666", "--fail-at",
+                                 "50:19",       "--zero-at", "7",        "--",       "cmd",           "--device"};
   std::vector<char *> argv = argv_of(words);
   SimOptions options;
   std::string error;
@@ -173,6 +173,9 @@ TEST(SimOptions, ReadsDevicesFaultsAndTheCommand) {
   EXPECT_EQ(options.devices[0].vendor_id, 0x16C0);
   EXPECT_EQ(options.devices[0].product_id, 0x0478);
   EXPECT_EQ(options.devices[1].product_id, 0xFFFF);
+  EXPECT_EQ(options.devices[1].output_bytes, 64u);
+  EXPECT_EQ(options.devices[0].node_mode, 0660u);
+  EXPECT_EQ(options.devices[1].node_mode, 0666u);
   EXPECT_EQ(options.command, (std::vector<std::string>{"cmd", "--device"}));
   EXPECT_EQ(fault_for_report(options, 49), ReportFault::none);
   EXPECT_EQ(fault_for_report(options, 50), ReportFault::fail);
@@ -191,7 +194,7 @@ TEST(SimOptions, RefusesMalformedValues) {
   const std::vector<std::string> mistakes[] = {
       {"--device", "16C0"}, {"--device", "16C00:1"}, {"--device", "-1:1"}, {"--stall-at", "0"},
       {"--stall-at", "1x"}, {"--fail-at", "3"},      {"--fail-at", "3:0"}, {"--fail-at", "0:19"},
-      {"--delay-ms", "-5"}, {"--zero-at", ""},       {"--unknown", "1"},
+      {"--delay-ms", "-5"}, {"--zero-at", ""},       {"--unknown", "1"},   {"--device", "16C0:0478@8"},
   };
   for (const auto &mistake : mistakes) {
     std::vector<std::string> words{"korvane_sim"};

@@ -40,6 +40,13 @@ std::vector<std::string> updater_command(const std::string &sleep_log = "", cons
                                  "KORVANE_SLEEP_STAMPS=" + sleep_stamps});
 }
 
+// The command as user nobody, who may open only nodes open to all.
+std::vector<std::string> as_ordinary_user(const std::vector<std::string> &command) {
+  std::vector<std::string> words{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  words.insert(words.end(), command.begin(), command.end());
+  return words;
+}
+
 ChildResult run_sim(std::vector<std::string> sim_options, const std::vector<std::string> &command) {
   std::vector<std::string> argv{SIM};
   argv.insert(argv.end(), sim_options.begin(), sim_options.end());
@@ -132,6 +139,7 @@ TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
   struct Case {
     std::vector<std::string> devices;
     std::string written, passed_over;
+    bool ordinary_user = false;
   };
   const Case cases[] = {
       {{"--device", "16C0:0478", "--device", "16C0:0478"}, "hidraw0 16C0:0478 opened 1x", "hidraw1 16C0:0478 never"},
@@ -141,13 +149,20 @@ TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
       {{"--device", "16C0:0478/64", "--device", "16C0:0478/256", "--device", "16C0:0478"},
        "hidraw2 16C0:0478 opened 1x",
        "[hidraw0 16C0:0478/64 never opened; hidraw1 16C0:0478/256 never opened;"},
+      // A bootloader this user may not open, then one it may.
+      {{"--device", "16C0:0478", "--device", "16C0:0478@666"},
+       "hidraw1 16C0:0478@666 opened 1x",
+       "[hidraw0 16C0:0478 never opened;",
+       true},
   };
   for (const Case &c : cases) {
     std::vector<std::string> options = c.devices;
     options.insert(options.end(), {"--expect-hex", BUILT_IN_HEX});
-    const ChildResult run = run_sim(options, updater_command());
+    const ChildResult run = run_sim(options, c.ordinary_user ? as_ordinary_user(updater_command()) : updater_command());
     SCOPED_TRACE(c.written);
     EXPECT_EQ(run.exit_status, 0) << run.err;
+    // The devices passed over are not mentioned once one is updated.
+    EXPECT_EQ(run.err.rfind("korvane_sim: ", 0), 0u) << run.err;
     EXPECT_TRUE(ends_with(run.out, SUCCESS));
     EXPECT_NE(run.err.find("memory matches image"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.written), std::string::npos) << run.err;
@@ -155,23 +170,33 @@ TEST_F(EndToEnd, FirstBootloaderInEnumerationOrderIsTheOneUpdated) {
   }
 }
 
-TEST_F(EndToEnd, WithoutABootloaderNothingIsOpenedAndTheRunFails) {
+// Without a bootloader the updater can use, standard error names each one
+// with its IDs that it could not use, and why, ahead of the no-device text;
+// without any, the no-device text stands alone.
+TEST_F(EndToEnd, WithoutABootloaderNothingIsWrittenAndTheRunFails) {
   struct Case {
     std::vector<std::string> devices;
-    std::string seen;
+    std::string explanation, seen;
+    bool ordinary_user = false;
   };
   const Case cases[] = {
-      {{"--no-device"}, "[no devices;"},
+      {{"--no-device"}, "", "[no devices;"},
       {{"--device", "16C0:0479", "--device", "16C1:0478"},
+       "",
        "[hidraw0 16C0:0479 never opened; hidraw1 16C1:0478 never opened;"},
-      {{"--device", "16C0:0478/64", "--device", "16C0:0478/256"},
-       "[hidraw0 16C0:0478/64 never opened; hidraw1 16C0:0478/256 never opened;"},
+      {{"--device", "16C0:0478/128", "--device", "16C0:0478/4096"},
+       "/dev/hidraw0 has the bootloader's USB IDs but is not a Korvane bootloader: its reports hold 128 bytes, "
+       "not 1,088.\n\n/dev/hidraw1 has the bootloader's USB IDs but is not a Korvane bootloader: its reports hold "
+       "4,096 bytes, not 1,088.\n\n",
+       "[hidraw0 16C0:0478/128 never opened; hidraw1 16C0:0478/4096 never opened;"},
+      {{}, permission_explanation("/dev/hidraw0"), "[hidraw0 16C0:0478 never opened;", true},
   };
   for (const Case &c : cases) {
-    const ChildResult run = run_sim(c.devices, updater_command());
+    const ChildResult run =
+        run_sim(c.devices, c.ordinary_user ? as_ordinary_user(updater_command()) : updater_command());
     SCOPED_TRACE(c.seen);
     EXPECT_EQ(run.out, BANNER);
-    EXPECT_EQ(run.err.substr(0, NO_DEVICE.size()), NO_DEVICE);
+    EXPECT_EQ(run.err.substr(0, c.explanation.size() + NO_DEVICE.size()), c.explanation + NO_DEVICE);
     EXPECT_NE(run.err.find(c.seen), std::string::npos) << run.err;
     EXPECT_EQ(run.exit_status, 1);
   }
