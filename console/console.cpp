@@ -18,28 +18,32 @@ void log_progress(const char *format, ...) {
   std::fflush(stdout);
 }
 
-void log_problem(const char *format, ...) {
-  // Anything still waiting on standard output comes first, as it happened
-  // first.
+namespace {
+
+// Text on standard error. A low-level reason may still sit unflushed in
+// standard output: it shows first, as it happened first, rather than only
+// when the process ends (the user reads the window during the hold and may
+// close it).
+void print_problem(const char *format, va_list args) {
   std::fflush(stdout);
-  va_list args;
-  va_start(args, format);
   // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): as in log_progress.
   std::vfprintf(stderr, format, args);
+}
+
+} // namespace
+
+void log_problem(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  print_problem(format, args);
   va_end(args);
   std::fflush(stderr);
 }
 
 void fail_and_hold(const char *format, ...) {
-  // A low-level reason may still sit unflushed in standard output. Show it
-  // now, ahead of the failure message, rather than only when the process
-  // ends: the user reads the window during the hold and may close it.
-  std::fflush(stdout);
-
   va_list args;
   va_start(args, format);
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): as in log_progress.
-  std::vfprintf(stderr, format, args);
+  print_problem(format, args);
   va_end(args);
   std::fputc('\n', stderr);
   // Standard error can be buffered when redirected (some C runtimes do so);

@@ -214,18 +214,17 @@ void hid_explain_not_found_in(const char *class_dir, const char *node_dir, std::
       // Sizes as the device has them, without the report ID byte Windows
       // counts.
       char expected[48];
+      char held[48];
+      char reason[128];
       with_thousands(output_report_length - 1L, expected, sizeof expected);
+      with_thousands(length - 1, held, sizeof held);
       if (length > 0) {
-        char held[48];
-        with_thousands(length - 1, held, sizeof held);
-        log_problem("%s/%s%ld has the bootloader's USB IDs but is not a Korvane bootloader: "
-                    "its reports hold %s bytes, not %s.\n\n",
-                    node_dir, HIDRAW_PREFIX, number, held, expected);
+        std::snprintf(reason, sizeof reason, "hold %s bytes, not %s", held, expected);
       } else {
-        log_problem("%s/%s%ld has the bootloader's USB IDs but is not a Korvane bootloader: "
-                    "its reports are not %s-byte block reports.\n\n",
-                    node_dir, HIDRAW_PREFIX, number, expected);
+        std::snprintf(reason, sizeof reason, "are not %s-byte block reports", expected);
       }
+      log_problem("%s/%s%ld has the bootloader's USB IDs but is not a Korvane bootloader: its reports %s.\n\n",
+                  node_dir, HIDRAW_PREFIX, number, reason);
       continue;
     }
     // Opened once more for the system's reason; a node that opens now is

@@ -290,7 +290,7 @@ check_signature() { # SIGNED_EXE WHAT
 }
 # Signs the built exe into $signed_exe by the way given, and checks it.
 sign_exe() {
-  local report=$signing/sign.log
+  local report=$signing/sign.log what="the signed exe"
   mkdir -p "$signing"
   local common=(-h sha256 -n "Korvane Updater $version" ${timestamp_url:+-ts "$timestamp_url"} -in "$built_exe" -out "$signed_exe")
   case $method in
@@ -299,7 +299,6 @@ sign_exe() {
     [[ $pkcs11_cert != pkcs11:* ]] || certificate=(-pkcs11cert "$pkcs11_cert")
     osslsigncode sign -pkcs11module "$pkcs11_module" -key "$pkcs11_key" "${certificate[@]}" ${cert_chain:+-ac "$cert_chain"} \
       -readpass "$pin_file" "${common[@]}" >"$report" 2>&1 || fail "$(pkcs11_failure "$report")"
-    check_signature "$signed_exe" "the signed exe"
     ;;
   command)
     # The command gets a copy: the exe that was built stays as it is, to be
@@ -314,14 +313,14 @@ sign_exe() {
       osslsigncode add -h sha256 -ts "$timestamp_url" -in "$signing/untimed.exe" -out "$signed_exe" >"$signing/timestamp.log" 2>&1 ||
         fail "what the sign command $sign_command returned could not be time-stamped by $timestamp_url (osslsigncode's report: $signing/timestamp.log)"
     fi
-    check_signature "$signed_exe" "what the sign command $sign_command returned"
+    what="what the sign command $sign_command returned"
     ;;
   pkcs12)
     osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" "${common[@]}" >"$report" 2>&1 ||
       fail "signing with $pkcs12 failed: $(grep -m1 -iE 'error|fail' "$report") (osslsigncode's report: $report)"
-    check_signature "$signed_exe" "the signed exe"
     ;;
   esac
+  check_signature "$signed_exe" "$what"
 }
 
 if [ -n "$builds" ]; then
